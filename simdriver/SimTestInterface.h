@@ -1,0 +1,107 @@
+// The simulated driver's private test interface: requests that only tests, benchmarks
+// and the velkanosim tool send. They use their own device type, so no code can collide
+// with a request of the driver contract, and they are never counted in the request
+// counts, so a test can inspect the driver without disturbing what it measures.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "TarvoIoctl.h"
+
+constexpr uint32_t SIM_IOCTL_DEVICE_TYPE = 0x8F00;
+constexpr uint32_t SimIoctlCode(uint32_t function)
+{
+    return (SIM_IOCTL_DEVICE_TYPE << 16) | (function << 2);  // METHOD_BUFFERED, any access
+}
+
+// Back to the state of a fresh load: default versions, no faults or delays, counts zero.
+// Open connections stay open; their roles and events are kept.
+constexpr uint32_t SIM_IOCTL_RESET = SimIoctlCode(0x800);             // in none, out none
+// Versions and build flags GET_DRIVER_INFO reports from now on.
+constexpr uint32_t SIM_IOCTL_SET_DRIVER_INFO = SimIoctlCode(0x801);   // in TarvoDriverInfo
+constexpr uint32_t SIM_IOCTL_SET_FAULT = SimIoctlCode(0x802);         // in SimFaultRecord
+constexpr uint32_t SIM_IOCTL_SET_DELAY = SimIoctlCode(0x803);         // in SimDelayRecord
+constexpr uint32_t SIM_IOCTL_GET_COUNTS = SimIoctlCode(0x804);        // out SimCountList
+constexpr uint32_t SIM_IOCTL_CLEAR_COUNTS = SimIoctlCode(0x805);      // in none, out none
+constexpr uint32_t SIM_IOCTL_GET_CONNECTIONS = SimIoctlCode(0x806);   // out SimConnectionList
+// The id of the connection the request is sent on.
+constexpr uint32_t SIM_IOCTL_WHO_AM_I = SimIoctlCode(0x807);          // out SimConnectionIdRecord
+// Signals the events a connection registered with SET_EVENTS, as the driver does when a
+// message or notification waits for it.
+constexpr uint32_t SIM_IOCTL_SIGNAL_EVENTS = SimIoctlCode(0x808);     // in SimSignalRecord
+
+constexpr uint32_t SIM_FAULT_CLEAR = 0;        // stop failing the code
+constexpr uint32_t SIM_FAULT_ONCE = 1;         // fail the next request with the code, then clear
+constexpr uint32_t SIM_FAULT_PERSISTENT = 2;   // fail every request with the code until cleared
+
+constexpr uint32_t SIM_SIGNAL_MESSAGE = 0x1;
+constexpr uint32_t SIM_SIGNAL_NOTIFICATION = 0x2;
+
+constexpr uint32_t SIM_NO_ROLE = 0xFFFFFFFF;
+constexpr uint32_t SIM_TOTAL_CONNECTION_ID = 0;  // connection id of the all-connections totals
+constexpr uint32_t SIM_MAX_FAULTS = 16;
+constexpr uint32_t SIM_MAX_DELAYS = 16;
+constexpr uint32_t SIM_MAX_CONNECTIONS = 64;
+constexpr uint32_t SIM_MAX_COUNT_ENTRIES = 256;
+constexpr uint32_t SIM_MAX_DELAY_MS = 60000;
+
+#pragma pack(push, 1)
+
+struct SimFaultRecord {
+    uint32_t code;    // control code to fail
+    uint32_t status;  // status to complete it with
+    uint32_t mode;    // SIM_FAULT_*
+};
+
+struct SimDelayRecord {
+    uint32_t code;          // control code to complete late
+    uint32_t milliseconds;  // 0 clears; at most SIM_MAX_DELAY_MS
+};
+
+struct SimCodeCount {
+    uint32_t connectionId;  // SIM_TOTAL_CONNECTION_ID for the totals since the last reset
+    uint32_t code;
+    uint32_t count;
+};
+
+struct SimCountList {
+    uint32_t count;  // entries used
+    uint32_t reserved;
+    SimCodeCount entries[SIM_MAX_COUNT_ENTRIES];
+};
+
+struct SimConnectionInfo {
+    uint32_t connectionId;       // 1, 2, ... in order of opening; never reused in a load
+    uint32_t processId;          // the process that opened it
+    uint32_t role;               // SIM_NO_ROLE until SET_ROLE succeeded
+    uint32_t setEventsCount;     // SET_EVENTS requests accepted on this connection
+    TarvoSetEventsRecord events; // the last SET_EVENTS record, exactly as received
+    uint32_t eventsHeld;         // SIM_SIGNAL_* bits: events the driver holds a handle of
+    uint32_t reserved;
+};
+
+struct SimConnectionList {
+    uint32_t count;
+    uint32_t reserved;
+    SimConnectionInfo connections[SIM_MAX_CONNECTIONS];
+};
+
+struct SimConnectionIdRecord {
+    uint32_t connectionId;
+};
+
+struct SimSignalRecord {
+    uint32_t connectionId;
+    uint32_t which;  // SIM_SIGNAL_* bits
+};
+
+#pragma pack(pop)
+
+static_assert(sizeof(SimFaultRecord) == 12, "fault record");
+static_assert(sizeof(SimDelayRecord) == 8, "delay record");
+static_assert(sizeof(SimCodeCount) == 12, "count entry");
+static_assert(offsetof(SimCountList, entries) == 8, "count list");
+static_assert(sizeof(SimConnectionInfo) == 40, "connection info");
+static_assert(offsetof(SimConnectionInfo, events) == 16, "connection info");
+static_assert(offsetof(SimConnectionList, connections) == 8, "connection list");
