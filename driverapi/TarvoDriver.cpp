@@ -1,19 +1,11 @@
 #include "TarvoDriver.h"
 
-#include <cstdio>
+#include <cstring>
 #include <cwchar>
 
-namespace {
+#include "WnText.h"
 
-// Cuts at capacity - 1 characters and always terminates.
-void CopyName(wchar_t* target, size_t capacity, const wchar_t* source)
-{
-    size_t i = 0;
-    if (source != nullptr)
-        for (; i + 1 < capacity && source[i] != L'\0'; ++i)
-            target[i] = source[i];
-    target[i] = L'\0';
-}
+namespace {
 
 uint64_t HandleSlot(HANDLE h)
 {
@@ -44,9 +36,7 @@ TarvoStatus TarvoApiContext::Open(const wchar_t* name)
         // event creation failed; status holds the Win32 error
     } else {
         wchar_t path[TARVO_DEVICE_PATH_CHARS];
-        // swprintf cuts a longer result and reports -1; the buffer stays terminated.
-        if (swprintf(path, TARVO_DEVICE_PATH_CHARS, L"\\\\.\\%ls", name != nullptr ? name : L"") < 0)
-            path[TARVO_DEVICE_PATH_CHARS - 1] = L'\0';
+        (void)FormatText(path, TARVO_DEVICE_PATH_CHARS, L"\\\\.\\%s", name != nullptr ? name : L"");  // a longer path is cut
         HANDLE h = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
@@ -112,14 +102,20 @@ TarvoStatus TarvoApiContext::GetDriverInfo(TarvoDriverInfo& out)
     return status;
 }
 
+TarvoDriver::TarvoDriver()
+{
+    devices.reserve(TARVO_MAX_DEVICES);  // list updates then never allocate for the vector
+}
+
 TarvoDriver::~TarvoDriver()
 {
     Detach();
+    devices.clear();
 }
 
 TarvoStatus TarvoDriver::Attach(const wchar_t* name, bool wantMessageEvent, bool wantNotificationEvent)
 {
-    CopyName(driverName, TARVO_DRIVER_NAME_CHARS, name);
+    CopyText(driverName, name, TARVO_DRIVER_NAME_CHARS);
     TarvoStatus status = Open(name);
     if (status != TARVO_STATUS_SUCCESS)
         return status;
@@ -168,7 +164,7 @@ TarvoStatus TarvoDriver::OpenWithoutEvents(const wchar_t* name, uint32_t role)
 {
     if (IsOpen())
         return TARVO_STATUS_SUCCESS;
-    CopyName(driverName, TARVO_DRIVER_NAME_CHARS, name);
+    CopyText(driverName, name, TARVO_DRIVER_NAME_CHARS);
     TarvoStatus status = Open(name);
     if (status != TARVO_STATUS_SUCCESS)
         return status;
@@ -209,4 +205,77 @@ void TarvoDriver::Detach()
     Close();
     messageEvent.Close();
     notificationEvent.Close();
+}
+
+std::unique_ptr<TarvoDevice> TarvoDriver::CreateDevice()
+{
+    return std::make_unique<TarvoDevice>();
+}
+
+TarvoStatus TarvoDriver::GetDeviceList(TarvoDeviceList& out)
+{
+    return DeviceControl(TARVO_IOCTL_GET_DEVICE_LIST, nullptr, 0, &out, sizeof out);
+}
+
+namespace {
+
+bool SameIdentity(const TarvoDeviceEntry& a, const TarvoDeviceEntry& b)
+{
+    return a.vendorId == b.vendorId && a.productId == b.productId &&
+           wcsncmp(a.serialNumber, b.serialNumber, TARVO_SERIAL_CHARS) == 0;
+}
+
+}  // namespace
+
+TarvoStatus TarvoDriver::UpdateDeviceList(bool& changed)
+{
+    changed = false;
+    std::unique_ptr<TarvoDevice> previous[TARVO_MAX_DEVICES];
+    const size_t previousCount = devices.size() < TARVO_MAX_DEVICES ? devices.size() : TARVO_MAX_DEVICES;
+    for (size_t i = 0; i < previousCount; ++i)
+        previous[i] = std::move(devices[i]);
+    devices.clear();
+
+    TarvoDeviceList list;
+    memset(&list, 0, sizeof list);
+    const TarvoStatus status = GetDeviceList(list);
+    if (status == TARVO_STATUS_SUCCESS) {
+        const uint32_t count = list.count < TARVO_MAX_DEVICES ? list.count : TARVO_MAX_DEVICES;
+        for (uint32_t i = 0; i < count; ++i) {
+            const TarvoDeviceEntry& listed = list.entries[i];
+            std::unique_ptr<TarvoDevice>* kept = nullptr;
+            for (size_t j = 0; j < previousCount && kept == nullptr; ++j)
+                if (previous[j] && SameIdentity(previous[j]->entry, listed))
+                    kept = &previous[j];
+            if (kept != nullptr) {
+                (*kept)->entry = listed;  // key and flags follow the driver
+                devices.push_back(std::move(*kept));
+                continue;
+            }
+            std::unique_ptr<TarvoDevice> added = CreateDevice();
+            if (added && added->Open(driverName, listed) == TARVO_STATUS_SUCCESS) {
+                devices.push_back(std::move(added));
+                changed = true;
+            }
+        }
+    }
+    for (size_t j = 0; j < previousCount; ++j)
+        if (previous[j]) {
+            previous[j].reset();  // the device is gone
+            changed = true;
+        }
+    return status;
+}
+
+TarvoDevice* TarvoDriver::GetDevice(uint32_t index) const
+{
+    return index < devices.size() ? devices[index].get() : nullptr;
+}
+
+TarvoDevice* TarvoDriver::FindDevice(uint32_t key0, uint32_t key1) const
+{
+    for (const auto& device : devices)
+        if (device->entry.key0 == key0 && device->entry.key1 == key1)
+            return device.get();
+    return nullptr;
 }

@@ -1,61 +1,18 @@
-// Driver access: the context that owns one open handle to the driver's device object
-// with the single request primitive, and the connection built on it.
+// A connection to the driver: a context with a role, optional wake-up events and its
+// list of device objects, one per device the driver lists.
 #pragma once
 
-#include <windows.h>
-#include <cstdint>
+#include <memory>
+#include <vector>
 
-#include "TarvoIoctl.h"
-#include "TarvoStatus.h"
-#include "WnHandle.h"
-
-constexpr uint32_t TARVO_DRIVER_NAME_CHARS = 100;  // 99 characters and the terminator
-constexpr uint32_t TARVO_DEVICE_PATH_CHARS = 300;
-
-// Owns one open handle to the device object. Every control request goes through
-// DeviceControl, which holds the context's lock for the whole request: requests on one
-// context are strictly serial, different contexts run in parallel.
-//
-//   TarvoApiContext context;
-//   if (context.Open(TARVO_DEVICE_OBJECT_NAME) == TARVO_STATUS_SUCCESS) {
-//       TarvoDriverInfo info;
-//       context.GetDriverInfo(info);
-//   }
-class TarvoApiContext {
-public:
-    TarvoApiContext();
-    virtual ~TarvoApiContext();
-
-    TarvoApiContext(const TarvoApiContext&) = delete;
-    TarvoApiContext& operator=(const TarvoApiContext&) = delete;
-
-    // Opens "\\.\<name>" and checks the interface version. TARVO_STATUS_REJECTED when
-    // already open; the Win32 error of CreateFileW; TARVO_STATUS_VERSION_MISMATCH when
-    // the driver's interface major version is not 2. A failure leaves the context closed.
-    [[nodiscard]] TarvoStatus Open(const wchar_t* name);
-    void Close();
-    bool IsOpen() const { return handle != nullptr; }
-
-    // The request primitive. Waits as long as the driver takes (no time-out). The byte
-    // count is stored in *bytesReturned when given, also on failure.
-    [[nodiscard]] TarvoStatus DeviceControl(uint32_t code, const void* inBuffer, uint32_t inSize,
-                                            void* outBuffer, uint32_t outSize,
-                                            uint32_t* bytesReturned = nullptr);
-
-    // out is written only on success.
-    [[nodiscard]] TarvoStatus GetDriverInfo(TarvoDriverInfo& out);
-
-protected:
-    CRITICAL_SECTION lock;  // recursive: Open calls Close and DeviceControl while holding it
-    HANDLE volatile handle = nullptr;
-    WnEvent ioEvent;
-};
+#include "TarvoApiContext.h"
+#include "TarvoDevice.h"
 
 // A connection: a context with a role, optional wake-up events, and (later) its device
 // list and message queues.
 class TarvoDriver : public TarvoApiContext {
 public:
-    TarvoDriver() = default;
+    TarvoDriver();
     ~TarvoDriver() override;
 
     // Stores the name, opens, creates the wanted events (existing ones are reused) and
@@ -74,11 +31,28 @@ public:
     // Withdraws the events, closes the handle and both events.
     void Detach();
 
+    // Fetches the device list and reconciles the device objects with it: an object whose
+    // device (vendor id, product id, serial number) is still listed is kept with its
+    // open handle and takes the new entry (key and flags follow the driver); new devices
+    // get an object from CreateDevice, bound to its device; objects of devices no
+    // longer listed are destroyed. changed tells whether objects came or went. A count
+    // above 8 is read as 8: the record holds no more entries. Pointers to device objects
+    // are not valid across this call.
+    [[nodiscard]] TarvoStatus UpdateDeviceList(bool& changed);
+    uint32_t GetDeviceCount() const { return static_cast<uint32_t>(devices.size()); }
+    TarvoDevice* GetDevice(uint32_t index) const;
+    TarvoDevice* FindDevice(uint32_t key0, uint32_t key1) const;
+    [[nodiscard]] TarvoStatus GetDeviceList(TarvoDeviceList& out);
+
     const wchar_t* GetDriverName() const { return driverName; }
     HANDLE GetMessageEvent() const { return messageEvent.Get(); }
     HANDLE GetNotificationEvent() const { return notificationEvent.Get(); }
 
 protected:
+    // The factory of device objects; subclasses create their own device class.
+    virtual std::unique_ptr<TarvoDevice> CreateDevice();
+
+    std::vector<std::unique_ptr<TarvoDevice>> devices;  // in the order of the driver's list
     WnEvent messageEvent;       // auto-reset; a request or reply waits for this connection
     WnEvent notificationEvent;  // auto-reset; a notification waits for this connection
     wchar_t driverName[TARVO_DRIVER_NAME_CHARS] = {};
