@@ -1,0 +1,339 @@
+#include "SimControl.h"
+
+#include <cwchar>
+
+namespace {
+
+constexpr const wchar_t* kDevicePath = L"\\\\.\\" TARVO_DEVICE_OBJECT_NAME;
+constexpr uint32_t kPathChars = MAX_PATH * 2;
+constexpr uint32_t kPollMs = 50;
+constexpr uint32_t kStopWaitMs = 10000;
+
+// Service manager handles are closed with CloseServiceHandle, not CloseHandle, so they get
+// their own owner.
+class ScHandle {
+public:
+    explicit ScHandle(SC_HANDLE h = nullptr) : handle(h) {}
+    ~ScHandle()
+    {
+        if (handle != nullptr)
+            CloseServiceHandle(handle);
+    }
+    ScHandle(const ScHandle&) = delete;
+    ScHandle& operator=(const ScHandle&) = delete;
+    SC_HANDLE Get() const { return handle; }
+    void Reset(SC_HANDLE h)
+    {
+        if (handle != nullptr)
+            CloseServiceHandle(handle);
+        handle = h;
+    }
+
+private:
+    SC_HANDLE handle;
+};
+
+uint32_t LastErrorOr(uint32_t fallback)
+{
+    const uint32_t error = GetLastError();
+    return error != 0 ? error : fallback;
+}
+
+// The driver file next to the running program.
+uint32_t DefaultSysPath(wchar_t* path, uint32_t chars)
+{
+    const DWORD length = GetModuleFileNameW(nullptr, path, chars);
+    if (length == 0 || length >= chars)
+        return LastErrorOr(ERROR_INSUFFICIENT_BUFFER);
+    wchar_t* slash = std::wcsrchr(path, L'\\');
+    wchar_t* name = slash != nullptr ? slash + 1 : path;
+    const size_t room = chars - static_cast<size_t>(name - path);
+    if (std::wcslen(SIM_DRIVER_FILE_NAME) >= room)
+        return ERROR_INSUFFICIENT_BUFFER;
+    std::wcscpy(name, SIM_DRIVER_FILE_NAME);
+    return 0;
+}
+
+// The service manager needs a full Windows path. A Linux path ("/x/y") names the same file
+// as Z:\x\y under Wine; anything else is made absolute against the current directory.
+uint32_t FullSysPath(const wchar_t* given, wchar_t* path, uint32_t chars)
+{
+    if (given[0] == L'/') {
+        const size_t length = std::wcslen(given);
+        if (length + 3 > chars)
+            return ERROR_INSUFFICIENT_BUFFER;
+        path[0] = L'Z';
+        path[1] = L':';
+        for (size_t i = 0; i <= length; ++i)
+            path[i + 2] = given[i] == L'/' ? L'\\' : given[i];
+        return 0;
+    }
+    const DWORD length = GetFullPathNameW(given, chars, path, nullptr);
+    if (length == 0 || length >= chars)
+        return LastErrorOr(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+}
+
+uint32_t OpenService(DWORD access, ScHandle& manager, SC_HANDLE* service)
+{
+    manager.Reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (manager.Get() == nullptr)
+        return LastErrorOr(ERROR_ACCESS_DENIED);
+    *service = OpenServiceW(manager.Get(), SIM_DRIVER_SERVICE_NAME, access);
+    return *service != nullptr ? 0 : LastErrorOr(ERROR_SERVICE_DOES_NOT_EXIST);
+}
+
+uint32_t WaitForState(SC_HANDLE service, DWORD wanted, uint32_t timeoutMs)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        SERVICE_STATUS status = {};
+        if (!QueryServiceStatus(service, &status))
+            return LastErrorOr(ERROR_GEN_FAILURE);
+        if (status.dwCurrentState == wanted)
+            return 0;
+        if (GetTickCount() - start >= timeoutMs)
+            return ERROR_TIMEOUT;
+        Sleep(kPollMs);
+    }
+}
+
+bool DeviceOpens()
+{
+    HANDLE h = CreateFileW(kDevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(h);
+    return true;
+}
+
+}  // namespace
+
+namespace SimDriverService {
+
+uint32_t Install(const wchar_t* sysPath)
+{
+    wchar_t path[kPathChars];
+    const uint32_t pathError =
+        sysPath != nullptr ? FullSysPath(sysPath, path, kPathChars) : DefaultSysPath(path, kPathChars);
+    if (pathError != 0)
+        return pathError;
+    if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES)
+        return LastErrorOr(ERROR_FILE_NOT_FOUND);
+
+    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (manager.Get() == nullptr)
+        return LastErrorOr(ERROR_ACCESS_DENIED);
+    SC_HANDLE created = CreateServiceW(manager.Get(), SIM_DRIVER_SERVICE_NAME, L"Velkano simulated driver",
+                                       SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
+                                       SERVICE_ERROR_NORMAL, path, nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (created != nullptr) {
+        CloseServiceHandle(created);
+        return 0;
+    }
+    const uint32_t error = GetLastError();
+    if (error != ERROR_SERVICE_EXISTS)
+        return error != 0 ? error : ERROR_GEN_FAILURE;
+    ScHandle existing(OpenServiceW(manager.Get(), SIM_DRIVER_SERVICE_NAME, SERVICE_ALL_ACCESS));
+    if (existing.Get() == nullptr)
+        return LastErrorOr(ERROR_SERVICE_DOES_NOT_EXIST);
+    if (!ChangeServiceConfigW(existing.Get(), SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path,
+                              nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+        return LastErrorOr(ERROR_GEN_FAILURE);
+    return 0;
+}
+
+uint32_t Uninstall()
+{
+    ScHandle manager;
+    SC_HANDLE raw = nullptr;
+    const uint32_t error = OpenService(SERVICE_ALL_ACCESS, manager, &raw);
+    if (error != 0)
+        return error;
+    ScHandle service(raw);
+    SERVICE_STATUS status = {};
+    if (ControlService(service.Get(), SERVICE_CONTROL_STOP, &status))
+        WaitForState(service.Get(), SERVICE_STOPPED, kStopWaitMs);
+    if (!DeleteService(service.Get()))
+        return LastErrorOr(ERROR_GEN_FAILURE);
+    return 0;
+}
+
+uint32_t Start()
+{
+    ScHandle manager;
+    SC_HANDLE raw = nullptr;
+    const uint32_t error = OpenService(SERVICE_ALL_ACCESS, manager, &raw);
+    if (error != 0)
+        return error;
+    ScHandle service(raw);
+    if (!StartServiceW(service.Get(), 0, nullptr)) {
+        const uint32_t startError = GetLastError();
+        return startError == ERROR_SERVICE_ALREADY_RUNNING ? 0 : (startError != 0 ? startError : ERROR_GEN_FAILURE);
+    }
+    return 0;
+}
+
+uint32_t Stop()
+{
+    ScHandle manager;
+    SC_HANDLE raw = nullptr;
+    const uint32_t error = OpenService(SERVICE_ALL_ACCESS, manager, &raw);
+    if (error != 0)
+        return error;
+    ScHandle service(raw);
+    SERVICE_STATUS status = {};
+    if (!ControlService(service.Get(), SERVICE_CONTROL_STOP, &status)) {
+        const uint32_t stopError = GetLastError();
+        return stopError == ERROR_SERVICE_NOT_ACTIVE ? 0 : (stopError != 0 ? stopError : ERROR_GEN_FAILURE);
+    }
+    return WaitForState(service.Get(), SERVICE_STOPPED, kStopWaitMs);
+}
+
+uint32_t EnsureRunning(uint32_t timeoutMs)
+{
+    uint32_t error = 0;
+    const uint32_t state = QueryState(&error);
+    if (state != SERVICE_RUNNING) {
+        // Not loaded: (re)point the service at the driver next to this program first, so a
+        // service left from another build tree does not load a stale file.
+        error = Install(nullptr);
+        if (error != 0)
+            return error;
+        error = Start();
+        if (error != 0)
+            return error;
+    }
+    const DWORD start = GetTickCount();
+    while (!DeviceOpens()) {
+        if (GetTickCount() - start >= timeoutMs)
+            return ERROR_TIMEOUT;
+        Sleep(kPollMs);
+    }
+    return 0;
+}
+
+uint32_t QueryState(uint32_t* error)
+{
+    ScHandle manager;
+    SC_HANDLE raw = nullptr;
+    uint32_t openError = OpenService(SERVICE_QUERY_STATUS, manager, &raw);
+    if (openError != 0) {
+        if (error != nullptr)
+            *error = openError;
+        return 0;
+    }
+    ScHandle service(raw);
+    SERVICE_STATUS status = {};
+    if (!QueryServiceStatus(service.Get(), &status)) {
+        if (error != nullptr)
+            *error = LastErrorOr(ERROR_GEN_FAILURE);
+        return 0;
+    }
+    if (error != nullptr)
+        *error = 0;
+    return status.dwCurrentState;
+}
+
+}  // namespace SimDriverService
+
+uint32_t SimControl::Open()
+{
+    if (IsOpen())
+        return 0;
+    // Synchronous handle: the test interface never pends, and the caller simply waits.
+    HANDLE h = CreateFileW(kDevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return LastErrorOr(ERROR_FILE_NOT_FOUND);
+    device.Reset(h);
+    return 0;
+}
+
+void SimControl::Close()
+{
+    device.Close();
+}
+
+TarvoStatus SimControl::Request(uint32_t code, const void* in, uint32_t inSize, void* out, uint32_t outSize,
+                                uint32_t* bytesReturned)
+{
+    if (!IsOpen())
+        return TARVO_STATUS_NOT_OPENED;
+    DWORD count = 0;
+    const BOOL ok = DeviceIoControl(device.Get(), code, const_cast<void*>(in), inSize, out, outSize, &count, nullptr);
+    const TarvoStatus status = ok ? TARVO_STATUS_SUCCESS : LastErrorOr(TARVO_STATUS_FAILED);
+    if (bytesReturned != nullptr)
+        *bytesReturned = count;
+    return status;
+}
+
+TarvoStatus SimControl::Reset()
+{
+    return Request(SIM_IOCTL_RESET, nullptr, 0, nullptr, 0);
+}
+
+TarvoStatus SimControl::SetDriverInfo(const TarvoDriverInfo& info)
+{
+    return Request(SIM_IOCTL_SET_DRIVER_INFO, &info, sizeof(info), nullptr, 0);
+}
+
+TarvoStatus SimControl::SetFault(uint32_t code, TarvoStatus status, uint32_t mode)
+{
+    const SimFaultRecord record = {code, status, mode};
+    return Request(SIM_IOCTL_SET_FAULT, &record, sizeof(record), nullptr, 0);
+}
+
+TarvoStatus SimControl::SetDelay(uint32_t code, uint32_t milliseconds)
+{
+    const SimDelayRecord record = {code, milliseconds};
+    return Request(SIM_IOCTL_SET_DELAY, &record, sizeof(record), nullptr, 0);
+}
+
+TarvoStatus SimControl::GetCounts(SimCountList& list)
+{
+    return Request(SIM_IOCTL_GET_COUNTS, nullptr, 0, &list, sizeof(list));
+}
+
+TarvoStatus SimControl::ClearCounts()
+{
+    return Request(SIM_IOCTL_CLEAR_COUNTS, nullptr, 0, nullptr, 0);
+}
+
+TarvoStatus SimControl::GetConnections(SimConnectionList& list)
+{
+    return Request(SIM_IOCTL_GET_CONNECTIONS, nullptr, 0, &list, sizeof(list));
+}
+
+TarvoStatus SimControl::SignalEvents(uint32_t connectionId, uint32_t which)
+{
+    const SimSignalRecord record = {connectionId, which};
+    return Request(SIM_IOCTL_SIGNAL_EVENTS, &record, sizeof(record), nullptr, 0);
+}
+
+uint32_t SimControl::CountOf(uint32_t connectionId, uint32_t code)
+{
+    SimCountList list;
+    if (GetCounts(list) != TARVO_STATUS_SUCCESS)
+        return 0;
+    const uint32_t used = list.count < SIM_MAX_COUNT_ENTRIES ? list.count : SIM_MAX_COUNT_ENTRIES;
+    for (uint32_t i = 0; i < used; ++i)
+        if (list.entries[i].connectionId == connectionId && list.entries[i].code == code)
+            return list.entries[i].count;
+    return 0;
+}
+
+TarvoStatus SimControl::WhoAmI(TarvoApiContext& context, uint32_t& connectionId)
+{
+    SimConnectionIdRecord record = {};
+    uint32_t bytes = 0;
+    const TarvoStatus status =
+        context.DeviceControl(SIM_IOCTL_WHO_AM_I, nullptr, 0, &record, sizeof(record), &bytes);
+    if (status != TARVO_STATUS_SUCCESS)
+        return status;
+    if (bytes != sizeof(record))
+        return TARVO_STATUS_INVALID_LENGTH;
+    connectionId = record.connectionId;
+    return TARVO_STATUS_SUCCESS;
+}
