@@ -31,6 +31,12 @@ int main()
         std::printf("Cannot reach the simulated driver's test interface.\n");
         return 1;
     }
+    // Two devices, as on a desk with two interfaces.
+    if (sim.Plug(SimControl::PlugRecord(L"BENCH0001")) != TARVO_STATUS_SUCCESS ||
+        sim.Plug(SimControl::PlugRecord(L"BENCH0002")) != TARVO_STATUS_SUCCESS) {
+        std::printf("Cannot plug the simulated devices.\n");
+        return 1;
+    }
     TarvoDriver driver;
     if (driver.OpenAsViewer(TARVO_DEVICE_OBJECT_NAME) != TARVO_STATUS_SUCCESS) {
         std::printf("Cannot open a connection.\n");
@@ -63,5 +69,6 @@ int main()
     std::printf("unchanged device list update (%u devices): %.1f us, %.2f raw requests, %.2f requests sent each\n",
                 driver.GetDeviceCount(), updateSeconds * 1e6, updateSeconds / rawSeconds,
                 static_cast<double>(requests) / kRounds);
+    (void)sim.Reset();
     return 0;
 }

@@ -217,6 +217,27 @@ TarvoStatus TarvoDriver::GetDeviceList(TarvoDeviceList& out)
     return DeviceControl(TARVO_IOCTL_GET_DEVICE_LIST, nullptr, 0, &out, sizeof out);
 }
 
+TarvoStatus TarvoDriver::PostMessage(const TarvoMessage& record)
+{
+    if (record.payloadSize > TARVO_MSG_MAX_PAYLOAD)
+        return TARVO_STATUS_INVALID_MSG_SIZE;
+    return DeviceControl(TARVO_IOCTL_POST_MESSAGE, &record, record.PostedSize(), nullptr, 0);
+}
+
+TarvoStatus TarvoDriver::GetMessage(TarvoMessage& record)
+{
+    record.type = TARVO_MSG_NONE;
+    record.code = 0;
+    return DeviceControl(TARVO_IOCTL_GET_MESSAGE, nullptr, 0, &record, sizeof record);
+}
+
+TarvoStatus TarvoDriver::GetNotification(TarvoMessage& record)
+{
+    record.type = TARVO_MSG_NONE;
+    record.code = 0;
+    return DeviceControl(TARVO_IOCTL_GET_NOTIFICATION, nullptr, 0, &record, sizeof record);
+}
+
 namespace {
 
 bool SameIdentity(const TarvoDeviceEntry& a, const TarvoDeviceEntry& b)

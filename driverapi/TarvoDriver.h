@@ -7,6 +7,7 @@
 
 #include "TarvoApiContext.h"
 #include "TarvoDevice.h"
+#include "TarvoMessage.h"
 
 // A connection: a context with a role, optional wake-up events, and (later) its device
 // list and message queues.
@@ -43,6 +44,15 @@ public:
     TarvoDevice* GetDevice(uint32_t index) const;
     TarvoDevice* FindDevice(uint32_t key0, uint32_t key1) const;
     [[nodiscard]] TarvoStatus GetDeviceList(TarvoDeviceList& out);
+
+    // Message channel. A post sends the record's 32 + payloadSize bytes (a payloadSize
+    // above 512 is refused here with TARVO_STATUS_INVALID_MSG_SIZE: the record holds no
+    // more). A fetch zeroes type and code first and takes the next record of the queue,
+    // or fails with TARVO_STATUS_NO_MORE_ITEMS. (windows.h maps the first two names to
+    // their W forms; that is consistent wherever this header is seen.)
+    [[nodiscard]] TarvoStatus PostMessage(const TarvoMessage& record);
+    [[nodiscard]] TarvoStatus GetMessage(TarvoMessage& record);
+    [[nodiscard]] TarvoStatus GetNotification(TarvoMessage& record);
 
     const wchar_t* GetDriverName() const { return driverName; }
     HANDLE GetMessageEvent() const { return messageEvent.Get(); }

@@ -34,6 +34,12 @@ constexpr uint32_t TARVO_ROLE_MIXER_VIEWER = 4;
 
 constexpr uint32_t TARVO_BUILD_FLAG_DEBUG = 0x1;
 
+// Message channel (records in TarvoMessage.h): post takes the record's 32 + payloadSize
+// bytes; the fetches return 544 bytes.
+constexpr uint32_t TARVO_IOCTL_POST_MESSAGE = 0x80882040;
+constexpr uint32_t TARVO_IOCTL_GET_MESSAGE = 0x80882044;
+constexpr uint32_t TARVO_IOCTL_GET_NOTIFICATION = 0x80882048;
+
 // Device list.
 constexpr uint32_t TARVO_IOCTL_GET_DEVICE_LIST = 0x80882080;
 constexpr uint32_t TARVO_IOCTL_OPEN_DEVICE = 0x80882084;

@@ -56,6 +56,20 @@ public:
     // context's own request primitive, so it works on its overlapped handle).
     static TarvoStatus WhoAmI(TarvoApiContext& context, uint32_t& connectionId);
 
+    // Simulated devices and the common streaming state (SimControlDevices.cpp).
+    // A plug record with the serial number and name given (null or empty: the defaults)
+    // and nothing else: every other field takes the simulator's default.
+    static SimPlugRecord PlugRecord(const wchar_t* serialNumber = nullptr, const wchar_t* deviceName = nullptr);
+    TarvoStatus Plug(const SimPlugRecord& record, TarvoDeviceKey* key = nullptr);
+    TarvoStatus Unplug(const wchar_t* serialNumber);
+    TarvoStatus UnplugAll();
+    TarvoStatus Rekey(const wchar_t* serialNumber, uint32_t flags);
+    TarvoStatus SetUsers(const SimUsersRecord& users);
+    TarvoStatus RaiseErrors(const TarvoErrorCounters& add);
+    TarvoStatus GetState(SimStateRecord& state);
+    TarvoStatus GetDeviceSent(uint32_t index, SimDeviceSentRecord& sent);
+    TarvoStatus GetLog(SimLogRecord& log);
+
     // One synchronous request on the control connection.
     TarvoStatus Request(uint32_t code, const void* in, uint32_t inSize, void* out, uint32_t outSize,
                         uint32_t* bytesReturned = nullptr);

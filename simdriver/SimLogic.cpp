@@ -1,37 +1,8 @@
 #include "SimLogic.h"
 
+#include "SimBytes.h"
+
 namespace {
-
-// Byte copies without the C runtime (the compiler may still turn them into the kernel's
-// memcpy/memset, which the kernel exports).
-void CopyBytes(void* to, const void* from, uint32_t size)
-{
-    uint8_t* d = static_cast<uint8_t*>(to);
-    const uint8_t* s = static_cast<const uint8_t*>(from);
-    for (uint32_t i = 0; i < size; ++i)
-        d[i] = s[i];
-}
-
-void ZeroBytes(void* to, uint32_t size)
-{
-    uint8_t* d = static_cast<uint8_t*>(to);
-    for (uint32_t i = 0; i < size; ++i)
-        d[i] = 0;
-}
-
-template <typename T>
-T ReadRecord(const uint8_t* in)
-{
-    T record;
-    CopyBytes(&record, in, sizeof(T));
-    return record;
-}
-
-template <typename T>
-void WriteRecord(uint8_t* out, const T& record)
-{
-    CopyBytes(out, &record, sizeof(T));
-}
 
 bool IsValidRole(uint32_t role)
 {
@@ -77,6 +48,62 @@ const SimLogic::RequestEntry SimLogic::kRequests[] = {
     {SIM_IOCTL_GET_CONNECTIONS, 0, sizeof(SimConnectionList), false, &SimLogic::OnGetConnections, SIM_SIZE_EXACT, 0},
     {SIM_IOCTL_WHO_AM_I, 0, sizeof(SimConnectionIdRecord), false, &SimLogic::OnWhoAmI, SIM_SIZE_EXACT, 0},
     {SIM_IOCTL_SIGNAL_EVENTS, sizeof(SimSignalRecord), 0, false, &SimLogic::OnSignalEvents, SIM_SIZE_EXACT, 0},
+
+    // Message relay (SimMessages.cpp): a post carries 1..544 bytes, checked by the handler.
+    {TARVO_IOCTL_POST_MESSAGE, sizeof(TarvoMessage), 0, true, &SimLogic::OnPostMessage, SIM_SIZE_IN_UP_TO, 0},
+    {TARVO_IOCTL_GET_MESSAGE, 0, sizeof(TarvoMessage), true, &SimLogic::OnGetMessage, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_GET_NOTIFICATION, 0, sizeof(TarvoMessage), true, &SimLogic::OnGetNotification, SIM_SIZE_EXACT, 0},
+
+    // Devices and the common streaming state (SimDevices.cpp, SimStreaming.cpp).
+    {TARVO_IOCTL_GET_DEVICE_LIST, 0, sizeof(TarvoDeviceList), true, &SimLogic::OnGetDeviceList, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_OPEN_DEVICE, sizeof(TarvoDeviceKey), 0, true, &SimLogic::OnOpenDevice, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_GET_INPUT_CHANNELS, 0, sizeof(TarvoChannelList), true, &SimLogic::OnGetInputChannels, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_GET_OUTPUT_CHANNELS, 0, sizeof(TarvoChannelList), true, &SimLogic::OnGetOutputChannels, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_GET_CHANNEL_INFO, sizeof(TarvoChannelId), sizeof(TarvoChannelInfo), true, &SimLogic::OnGetChannelInfo, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_GET_SAMPLE_RATES, 0, sizeof(TarvoSampleRates), true, &SimLogic::OnGetSampleRates, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_GET_BUFFER_SIZES, 0, sizeof(TarvoBufferSizes), true, &SimLogic::OnGetBufferSizes, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_GET_STREAMING_STATUS, 0, sizeof(TarvoStreamingStatus), true, &SimLogic::OnGetStreamingStatus, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_GET_ERROR_COUNTERS, 0, sizeof(TarvoErrorCounters), true, &SimLogic::OnGetErrorCounters, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_GET_POLICY, 0, sizeof(TarvoPolicy), true, &SimLogic::OnGetPolicy, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_STREAMING_COMMAND, sizeof(TarvoStreamingCommandRecord), 0, true, &SimLogic::OnStreamingCommand, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_SET_SAMPLE_RATE, sizeof(TarvoSampleRateRecord), 0, true, &SimLogic::OnSetSampleRate, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_SET_BUFFER_SIZES, sizeof(TarvoBufferSizeSettings), 0, true, &SimLogic::OnSetBufferSizes, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_SELECT_SAMPLE_RATE, sizeof(TarvoSampleRateRecord), 0, true, &SimLogic::OnSelectSampleRate, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_SET_POLICY, sizeof(TarvoPolicy), 0, true, &SimLogic::OnSetPolicy, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_SET_STREAMING_DEVICE, sizeof(TarvoStreamingDeviceRecord), 0, true, &SimLogic::OnSetStreamingDevice, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_GET_SPDIF_STATUS, sizeof(TarvoSpdifStatus), sizeof(TarvoSpdifStatus), true, &SimLogic::OnGetSpdifStatus, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_SET_SPDIF_PASS_THROUGH, sizeof(TarvoSpdifPassThroughRecord), 0, true, &SimLogic::OnSetSpdifPassThrough, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_GET_SPDIF_PASS_THROUGH, sizeof(TarvoSpdifPassThroughRecord), sizeof(TarvoSpdifPassThroughRecord), true, &SimLogic::OnGetSpdifPassThrough, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_GET_INPUT_LEVELS, 64 * sizeof(TarvoLevelEntry), 64 * sizeof(TarvoLevelEntry), true, &SimLogic::OnGetInputLevels, SIM_SIZE_ARRAY, sizeof(TarvoLevelEntry)},
+    {TARVO_IOCTL_GET_OUTPUT_LEVELS, 64 * sizeof(TarvoLevelEntry), 64 * sizeof(TarvoLevelEntry), true, &SimLogic::OnGetOutputLevels, SIM_SIZE_ARRAY, sizeof(TarvoLevelEntry)},
+    {TARVO_IOCTL_GET_MIXER_PINS, sizeof(uint32_t), 64 * sizeof(TarvoPin), true, &SimLogic::OnGetMixerPins, SIM_SIZE_OUT_UP_TO, sizeof(TarvoPin)},
+    {TARVO_IOCTL_GET_VOLUMES, SIM_MAX_VOLUMES * sizeof(TarvoVolumeEntry), SIM_MAX_VOLUMES * sizeof(TarvoVolumeEntry), true, &SimLogic::OnGetVolumes, SIM_SIZE_ARRAY, sizeof(TarvoVolumeEntry)},
+    {TARVO_IOCTL_SET_VOLUMES, SIM_MAX_VOLUMES * sizeof(TarvoVolumeEntry), SIM_MAX_VOLUMES * sizeof(TarvoVolumeEntry), true, &SimLogic::OnSetVolumes, SIM_SIZE_ARRAY, sizeof(TarvoVolumeEntry)},
+    {TARVO_IOCTL_GET_WEIGHTS, SIM_MAX_WEIGHTS * sizeof(TarvoWeightEntry), SIM_MAX_WEIGHTS * sizeof(TarvoWeightEntry), true, &SimLogic::OnGetWeights, SIM_SIZE_ARRAY, sizeof(TarvoWeightEntry)},
+    {TARVO_IOCTL_SET_WEIGHTS, SIM_MAX_WEIGHTS * sizeof(TarvoWeightEntry), SIM_MAX_WEIGHTS * sizeof(TarvoWeightEntry), true, &SimLogic::OnSetWeights, SIM_SIZE_ARRAY, sizeof(TarvoWeightEntry)},
+    {TARVO_IOCTL_SET_VOLUME_BYPASS, 1, 0, true, &SimLogic::OnSetVolumeBypass, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_GET_VOLUME_BYPASS, 0, 1, true, &SimLogic::OnGetVolumeBypass, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_SET_MUTE_BYPASS, 1, 0, true, &SimLogic::OnSetMuteBypass, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_GET_MUTE_BYPASS, 0, 1, true, &SimLogic::OnGetMuteBypass, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_GET_STORED_VOLUMES, sizeof(TarvoStoredVolumes), sizeof(TarvoStoredVolumes), true, &SimLogic::OnGetStoredVolumes, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_SET_STORED_VOLUMES, sizeof(TarvoStoredVolumes), 0, true, &SimLogic::OnSetStoredVolumes, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_SET_PLUGIN_PARAMETERS, sizeof(TarvoPluginParameters), 0, true, &SimLogic::OnSetPluginParameters, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_GET_PLUGIN_PARAMETERS, sizeof(TarvoPluginParameters), sizeof(TarvoPluginParameters), true, &SimLogic::OnGetPluginParameters, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_GET_CHANNEL_GROUPS, 0, sizeof(TarvoChannelGroups), true, &SimLogic::OnGetChannelGroups, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_SET_ROUTING, sizeof(TarvoRoutingRecord), 0, true, &SimLogic::OnSetRouting, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_SET_WDM_CHANNELS, sizeof(TarvoWdmChannels), 0, true, &SimLogic::OnSetWdmChannels, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_SET_WDM_PINS, sizeof(TarvoWdmPins), 0, true, &SimLogic::OnSetWdmPins, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_C20, sizeof(TarvoGroupValueRecord), 0, true, &SimLogic::OnC20, SIM_SIZE_EXACT, 0},
+    {TARVO_IOCTL_C22, sizeof(TarvoGroupValueRecord), 0, true, &SimLogic::OnC22, SIM_SIZE_EXACT, 0},
+    {SIM_IOCTL_PLUG, sizeof(SimPlugRecord), sizeof(TarvoDeviceKey), false, &SimLogic::OnSimPlug, SIM_SIZE_EXACT, 0},
+    {SIM_IOCTL_UNPLUG, sizeof(SimSerialRecord), 0, false, &SimLogic::OnSimUnplug, SIM_SIZE_EXACT, 0},
+    {SIM_IOCTL_UNPLUG_ALL, 0, 0, false, &SimLogic::OnSimUnplugAll, SIM_SIZE_EXACT, 0},
+    {SIM_IOCTL_REKEY, sizeof(SimRekeyRecord), 0, false, &SimLogic::OnSimRekey, SIM_SIZE_EXACT, 0},
+    {SIM_IOCTL_SET_USERS, sizeof(SimUsersRecord), 0, false, &SimLogic::OnSimSetUsers, SIM_SIZE_EXACT, 0},
+    {SIM_IOCTL_RAISE_ERRORS, sizeof(TarvoErrorCounters), 0, false, &SimLogic::OnSimRaiseErrors, SIM_SIZE_EXACT, 0},
+    {SIM_IOCTL_GET_STATE, 0, sizeof(SimStateRecord), false, &SimLogic::OnSimGetState, SIM_SIZE_EXACT, 0},
+    {SIM_IOCTL_GET_DEVICE_SENT, sizeof(uint32_t), sizeof(SimDeviceSentRecord), false, &SimLogic::OnSimGetDeviceSent, SIM_SIZE_EXACT, 0},
+    {SIM_IOCTL_GET_LOG, 0, sizeof(SimLogRecord), false, &SimLogic::OnSimGetLog, SIM_SIZE_EXACT, 0},
 };
 const uint32_t SimLogic::kRequestCount = sizeof(kRequests) / sizeof(kRequests[0]);
 
@@ -101,6 +128,8 @@ void SimLogic::ResetSimulation()
     faultCount = 0;
     delayCount = 0;
     ClearCountsOfAll();
+    ResetDevices();
+    ResetStreaming();
 }
 
 void SimLogic::ClearCountsOfAll()
@@ -131,6 +160,7 @@ void SimLogic::Cleanup(SimConnection& connection)
     if (server == &connection)
         server = nullptr;
     ReleaseEvents(connection);
+    ClearMailbox(connection);  // its queued records go with it
     for (uint32_t i = 0; i < connectionCount; ++i) {
         if (connections[i] != &connection)
             continue;

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "SimDevices.h"
+#include "SimMessages.h"
 #include "SimTestInterface.h"
 
 // Kernel services for wake-up events, provided by the glue.
@@ -51,6 +53,8 @@ struct SimConnection {
     void* heldEvents[2];          // the driver's own handles: message, notification
     uint32_t counts[SIM_MAX_REQUEST_CODES];  // by index in the request table
     bool open;                    // false before Open and after Cleanup
+    uint32_t boundDevice;         // plug id of the device OPEN_DEVICE bound it to; 0: unbound
+    SimMailbox mailbox;           // message relay queues (SimMessages.cpp)
 };
 
 struct SimRequestResult {
@@ -76,6 +80,10 @@ public:
 
     // Withdraws all events of all connections (driver unload).
     void ReleaseAll();
+
+    // Queues a notification (code, payload of size bytes) for every connection with a
+    // notification event and signals those events. Provided by the message relay.
+    void PostDriverNotification(uint32_t code, const void* payload, uint32_t size);
 
 private:
     struct Request {
@@ -131,6 +139,76 @@ private:
     TarvoStatus OnWhoAmI(Request& request);
     TarvoStatus OnSignalEvents(Request& request);
 
+    // Message relay (SimMessages.cpp).
+    TarvoStatus OnPostMessage(Request& request);
+    TarvoStatus OnGetMessage(Request& request);
+    TarvoStatus OnGetNotification(Request& request);
+    TarvoStatus RelayRequest(SimConnection& poster, TarvoMessage& record);
+    TarvoStatus RelayReply(TarvoMessage& record);
+    TarvoStatus Broadcast(const TarvoMessage& record, bool fromDriver);
+    void ClearMailbox(SimConnection& connection);
+
+    // Devices, device requests and the common streaming state (SimDevices.cpp,
+    // SimStreaming.cpp).
+    void ResetDevices();
+    void ResetStreaming();
+    void NotifyDriverChange(uint32_t code, const SimDevice* device);
+    SimDevice* FindDeviceByPlugId(uint32_t plugId);
+    SimDevice* FindDeviceByKey(uint32_t key0, uint32_t key1);
+    TarvoStatus BoundDevice(Request& request, SimDevice*& device);
+    TarvoStatus Logged(Request& request, uint32_t code, TarvoStatus status);
+    void RefreshStreamingFlags();
+    uint32_t StreamUsers() const;
+    TarvoStatus OnGetDeviceList(Request& request);
+    TarvoStatus OnOpenDevice(Request& request);
+    TarvoStatus OnGetInputChannels(Request& request);
+    TarvoStatus OnGetOutputChannels(Request& request);
+    TarvoStatus OnGetChannelInfo(Request& request);
+    TarvoStatus OnGetSampleRates(Request& request);
+    TarvoStatus OnGetBufferSizes(Request& request);
+    TarvoStatus OnGetStreamingStatus(Request& request);
+    TarvoStatus OnGetErrorCounters(Request& request);
+    TarvoStatus OnGetPolicy(Request& request);
+    TarvoStatus OnStreamingCommand(Request& request);
+    TarvoStatus OnSetSampleRate(Request& request);
+    TarvoStatus OnSetBufferSizes(Request& request);
+    TarvoStatus OnSelectSampleRate(Request& request);
+    TarvoStatus OnSetPolicy(Request& request);
+    TarvoStatus OnSetStreamingDevice(Request& request);
+    TarvoStatus OnGetSpdifStatus(Request& request);
+    TarvoStatus OnSetSpdifPassThrough(Request& request);
+    TarvoStatus OnGetSpdifPassThrough(Request& request);
+    TarvoStatus OnGetInputLevels(Request& request);
+    TarvoStatus OnGetOutputLevels(Request& request);
+    TarvoStatus OnGetMixerPins(Request& request);
+    TarvoStatus OnGetVolumes(Request& request);
+    TarvoStatus OnSetVolumes(Request& request);
+    TarvoStatus OnGetWeights(Request& request);
+    TarvoStatus OnSetWeights(Request& request);
+    TarvoStatus OnSetVolumeBypass(Request& request);
+    TarvoStatus OnGetVolumeBypass(Request& request);
+    TarvoStatus OnSetMuteBypass(Request& request);
+    TarvoStatus OnGetMuteBypass(Request& request);
+    TarvoStatus OnGetStoredVolumes(Request& request);
+    TarvoStatus OnSetStoredVolumes(Request& request);
+    TarvoStatus OnSetPluginParameters(Request& request);
+    TarvoStatus OnGetPluginParameters(Request& request);
+    TarvoStatus OnGetChannelGroups(Request& request);
+    TarvoStatus OnSetRouting(Request& request);
+    TarvoStatus OnSetWdmChannels(Request& request);
+    TarvoStatus OnSetWdmPins(Request& request);
+    TarvoStatus OnC20(Request& request);
+    TarvoStatus OnC22(Request& request);
+    TarvoStatus OnSimPlug(Request& request);
+    TarvoStatus OnSimUnplug(Request& request);
+    TarvoStatus OnSimUnplugAll(Request& request);
+    TarvoStatus OnSimRekey(Request& request);
+    TarvoStatus OnSimSetUsers(Request& request);
+    TarvoStatus OnSimRaiseErrors(Request& request);
+    TarvoStatus OnSimGetState(Request& request);
+    TarvoStatus OnSimGetDeviceSent(Request& request);
+    TarvoStatus OnSimGetLog(Request& request);
+
     SimEventOps eventOps;
     TarvoDriverInfo driverInfo;
     uint32_t nextConnectionId;
@@ -143,4 +221,9 @@ private:
     uint32_t delayCount;
     DelayEntry delays[SIM_MAX_DELAYS];
     uint8_t inputScratch[SIM_MAX_INPUT_SIZE];  // private copy of the current request's input
+    uint32_t deviceCount;
+    SimDevice devices[TARVO_MAX_DEVICES];  // in list order
+    uint32_t nextPlugId;                   // never reset while loaded: keys are never reused
+    SimStreaming streaming;
+    uint32_t nextMessageTicket;  // stamped into echo1 of relayed requests; 0 never used
 };

@@ -105,3 +105,6 @@ static_assert(offsetof(SimCountList, entries) == 8, "count list");
 static_assert(sizeof(SimConnectionInfo) == 40, "connection info");
 static_assert(offsetof(SimConnectionInfo, events) == 16, "connection info");
 static_assert(offsetof(SimConnectionList, connections) == 8, "connection list");
+
+// Devices and the common streaming state.
+#include "SimDeviceInterface.h"

@@ -9,6 +9,7 @@
 
 #include "SimControl.h"
 #include "TarvoStatus.h"
+#include "TarvoTexts.h"
 
 namespace {
 
@@ -332,6 +333,235 @@ int RunConnections(int, char**)
     return kExitOk;
 }
 
+// ---- simulated devices and the streaming state ----
+
+// Text of the command line as a bounded wide text.
+bool WideArgument(const char* text, wchar_t* out, int capacity)
+{
+    if (MultiByteToWideChar(CP_ACP, 0, text, -1, out, capacity) != 0)
+        return true;
+    std::fprintf(stderr, "velkanosim: \"%s\" is too long (at most %d characters)\n", text, capacity - 1);
+    return false;
+}
+
+int RunPlug(int argc, char** argv)
+{
+    SimPlugRecord record = SimControl::PlugRecord();
+    if (argc > 0 && !WideArgument(argv[0], record.serialNumber, TARVO_SERIAL_CHARS))
+        return kExitUsage;
+    if (argc > 1 && !WideArgument(argv[1], record.deviceName, TARVO_DEVICE_NAME_CHARS))
+        return kExitUsage;
+    uint32_t vid = 0, pid = 0, flags = 0;
+    if ((argc > 2 && !ParseArgument("vid", argv[2], vid)) || (argc > 3 && !ParseArgument("pid", argv[3], pid)) ||
+        (argc > 4 && !ParseArgument("flags", argv[4], flags)))
+        return kExitUsage;
+    if (vid > 0xFFFF || pid > 0xFFFF) {
+        std::fprintf(stderr, "velkanosim: vid and pid are 16-bit numbers\n");
+        return kExitUsage;
+    }
+    record.vendorId = static_cast<uint16_t>(vid);
+    record.productId = static_cast<uint16_t>(pid);
+    if (argc > 4) {
+        record.options |= SIM_PLUG_FLAGS_GIVEN;
+        record.flags = flags;
+    }
+    SimControl control;
+    if (!OpenControl(control))
+        return kExitFailed;
+    TarvoDeviceKey key = {};
+    const TarvoStatus status = control.Plug(record, &key);
+    if (status != TARVO_STATUS_SUCCESS)
+        return Fail("plug", status);
+    std::printf("plugged device key 0x%08X:0x%08X\n", key.key0, key.key1);
+    return kExitOk;
+}
+
+int RunUnplug(int, char** argv)
+{
+    SimControl control;
+    if (!OpenControl(control))
+        return kExitFailed;
+    if (std::strcmp(argv[0], "all") == 0) {
+        const TarvoStatus status = control.UnplugAll();
+        if (status != TARVO_STATUS_SUCCESS)
+            return Fail("unplug all", status);
+        std::printf("unplugged all devices\n");
+        return kExitOk;
+    }
+    wchar_t serial[TARVO_SERIAL_CHARS];
+    if (!WideArgument(argv[0], serial, TARVO_SERIAL_CHARS))
+        return kExitUsage;
+    const TarvoStatus status = control.Unplug(serial);
+    if (status != TARVO_STATUS_SUCCESS)
+        return Fail("unplug", status);
+    std::printf("unplugged %ls\n", serial);
+    return kExitOk;
+}
+
+void PrintDevice(const TarvoDeviceEntry& entry)
+{
+    std::printf("key 0x%08X:0x%08X vid 0x%04X pid 0x%04X serial %ls name \"%ls\" flags 0x%08X\n", entry.key0,
+                entry.key1, entry.vendorId, entry.productId, entry.serialNumber, entry.deviceName, entry.flags);
+}
+
+int RunList(int, char**)
+{
+    SimControl control;
+    if (!OpenControl(control))
+        return kExitFailed;
+    TarvoDeviceList list = {};
+    const TarvoStatus status =
+        control.Request(TARVO_IOCTL_GET_DEVICE_LIST, nullptr, 0, &list, sizeof(list));
+    if (status != TARVO_STATUS_SUCCESS)
+        return Fail("GET_DEVICE_LIST", status);
+    const uint32_t count = list.count < TARVO_MAX_DEVICES ? list.count : TARVO_MAX_DEVICES;
+    for (uint32_t i = 0; i < count; ++i)
+        PrintDevice(list.entries[i]);
+    return kExitOk;
+}
+
+int RunUsers(int, char** argv)
+{
+    SimUsersRecord users = {};
+    static const char* const kNames[5] = {"n1", "n2", "n3", "n4", "n5"};
+    for (int i = 0; i < 5; ++i)
+        if (!ParseArgument(kNames[i], argv[i], users.counts[i]))
+            return kExitUsage;
+    SimControl control;
+    if (!OpenControl(control))
+        return kExitFailed;
+    const TarvoStatus status = control.SetUsers(users);
+    if (status != TARVO_STATUS_SUCCESS)
+        return Fail("users", status);
+    std::printf("users %u %u %u %u %u\n", users.counts[0], users.counts[1], users.counts[2], users.counts[3],
+                users.counts[4]);
+    return kExitOk;
+}
+
+int RunErrors(int, char** argv)
+{
+    uint32_t add[5] = {};
+    static const char* const kNames[5] = {"streaming", "fifo", "asio", "wdm", "midi"};
+    for (int i = 0; i < 5; ++i)
+        if (!ParseArgument(kNames[i], argv[i], add[i]))
+            return kExitUsage;
+    SimControl control;
+    if (!OpenControl(control))
+        return kExitFailed;
+    const TarvoStatus status = control.RaiseErrors(TarvoErrorCounters{add[0], add[1], add[2], add[3], add[4]});
+    if (status != TARVO_STATUS_SUCCESS)
+        return Fail("errors", status);
+    std::printf("error counters raised\n");
+    return kExitOk;
+}
+
+const char* StreamStateName(uint32_t state)
+{
+    static const char* const kNames[] = {"Undefined", "Down", "Ready", "Prepared", "Running", "Error", "NotSupported"};
+    return state < sizeof(kNames) / sizeof(kNames[0]) ? kNames[state] : "invalid";
+}
+
+const char* RequestName(uint32_t code)
+{
+    static const struct {
+        uint32_t code;
+        const char* name;
+    } kNames[] = {
+        {TARVO_IOCTL_STREAMING_COMMAND, "STREAMING_COMMAND"}, {TARVO_IOCTL_SET_SAMPLE_RATE, "SET_SAMPLE_RATE"},
+        {TARVO_IOCTL_SELECT_SAMPLE_RATE, "SELECT_SAMPLE_RATE"}, {TARVO_IOCTL_SET_BUFFER_SIZES, "SET_BUFFER_SIZES"},
+        {TARVO_IOCTL_SET_POLICY, "SET_POLICY"}, {TARVO_IOCTL_SET_STREAMING_DEVICE, "SET_STREAMING_DEVICE"},
+        {TARVO_IOCTL_SET_SPDIF_PASS_THROUGH, "SET_SPDIF_PASS_THROUGH"},
+        {TARVO_IOCTL_SET_VOLUME_BYPASS, "SET_VOLUME_BYPASS"}, {TARVO_IOCTL_SET_MUTE_BYPASS, "SET_MUTE_BYPASS"},
+        {TARVO_IOCTL_SET_VOLUMES, "SET_VOLUMES"}, {TARVO_IOCTL_SET_WEIGHTS, "SET_WEIGHTS"},
+        {TARVO_IOCTL_SET_STORED_VOLUMES, "SET_STORED_VOLUMES"},
+        {TARVO_IOCTL_SET_PLUGIN_PARAMETERS, "SET_PLUGIN_PARAMETERS"}, {TARVO_IOCTL_SET_ROUTING, "SET_ROUTING"},
+        {TARVO_IOCTL_SET_WDM_CHANNELS, "SET_WDM_CHANNELS"}, {TARVO_IOCTL_SET_WDM_PINS, "SET_WDM_PINS"},
+        {TARVO_IOCTL_C20, "C20"}, {TARVO_IOCTL_C22, "C22"},
+    };
+    for (const auto& entry : kNames)
+        if (entry.code == code)
+            return entry.name;
+    return "?";
+}
+
+int RunState(int, char**)
+{
+    SimControl control;
+    if (!OpenControl(control))
+        return kExitFailed;
+    static SimStateRecord state;
+    TarvoStatus status = control.GetState(state);
+    if (status != TARVO_STATUS_SUCCESS)
+        return Fail("state", status);
+    const TarvoStreamingStatus& s = state.status;
+    const TarvoBufferSizes& b = state.bufferSizes;
+    std::printf("state %s (%u)\nmode %u\nrate %u\nusers %u %u %u %u %u\n", StreamStateName(s.state), s.state, s.mode,
+                s.sampleRate, s.userCount1, s.userCount2, s.userCount3, s.userCount4, s.userCount5);
+    std::printf("buffers streaming %ls (%u) asio %ls (%u) third %u; latency %u us, asio %u us, %u samples\n",
+                TarvoStreamingBufferClassName(b.settings.streamingClass), b.settings.streamingClass,
+                TarvoAsioBufferClassName(b.settings.asioClass), b.settings.asioClass, b.settings.thirdSetting,
+                b.streamingLatencyUs, b.asioLatencyUs, b.asioLengthSamples);
+    std::printf("policy 0x%08X\nselected rate %u\nstreaming device 0x%08X:0x%08X\n", state.policy, state.selectedRate,
+                state.streamingKey0, state.streamingKey1);
+    std::printf("errors %u %u %u %u %u\n", state.errors.streaming, state.errors.fifo, state.errors.asio,
+                state.errors.wdmAudio, state.errors.wdmMidi);
+    const uint32_t count = state.deviceCount < TARVO_MAX_DEVICES ? state.deviceCount : TARVO_MAX_DEVICES;
+    for (uint32_t i = 0; i < count; ++i) {
+        const SimDeviceSummary& d = state.devices[i];
+        std::printf("device %u: ", i);
+        PrintDevice(d.entry);
+        static SimDeviceSentRecord sent;
+        status = control.GetDeviceSent(i, sent);
+        if (status != TARVO_STATUS_SUCCESS)
+            return Fail("device state", status);
+        std::printf("  bound handles %u, pass-through %u, volume bypass %u, mute bypass %u, volumes %u, weights %u\n",
+                    d.boundConnections, d.spdifPassThrough, d.volumeBypass, d.muteBypass, d.volumeCount,
+                    d.weightCount);
+        std::printf("  routing %u %u (received %u)\n", sent.routing.preset, sent.routing.value, d.routingCount);
+        for (uint32_t g = 0; g < SIM_MAX_GROUP_VALUES; ++g) {
+            if (d.c22Mask & (1u << g))
+                std::printf("  C22 group %u value %u\n", g, d.c22Values[g]);
+            if (d.c20Mask & (1u << g))
+                std::printf("  C20 group %u value %u\n", g, d.c20Values[g]);
+        }
+        const TarvoWdmChannels& ch = sent.wdmChannels;
+        for (uint32_t k = 0; k < ch.inputCount && k < TARVO_WDM_TABLE_ENTRIES; ++k)
+            std::printf("  WDM input channel %u: %ls\n", k, ch.inputs[k].name);
+        for (uint32_t k = 0; k < ch.outputCount && k < TARVO_WDM_TABLE_ENTRIES; ++k)
+            std::printf("  WDM output channel %u: %ls\n", k, ch.outputs[k].name);
+        const TarvoWdmPins& pins = sent.wdmPins;
+        for (uint32_t k = 0; k < pins.captureCount && k < TARVO_WDM_TABLE_ENTRIES; ++k)
+            std::printf("  WDM capture device %u: %ls\n", k, pins.capture[k].name);
+        for (uint32_t k = 0; k < pins.renderCount && k < TARVO_WDM_TABLE_ENTRIES; ++k)
+            std::printf("  WDM render device %u: %ls\n", k, pins.render[k].name);
+    }
+    return kExitOk;
+}
+
+int RunCommands(int, char**)
+{
+    SimControl control;
+    if (!OpenControl(control))
+        return kExitFailed;
+    static SimLogRecord log;
+    const TarvoStatus status = control.GetLog(log);
+    if (status != TARVO_STATUS_SUCCESS)
+        return Fail("commands", status);
+    if (log.dropped != 0)
+        std::printf("(%u older entries dropped)\n", log.dropped);
+    const uint32_t count = log.count < SIM_MAX_LOG_ENTRIES ? log.count : SIM_MAX_LOG_ENTRIES;
+    for (uint32_t i = 0; i < count; ++i) {
+        const SimLogEntry& e = log.entries[i];
+        std::printf("%u %s connection %u device 0x%08X status %s bytes %u:", e.sequence, RequestName(e.code),
+                    e.connectionId, e.deviceKey0, TarvoStatusName(e.status), e.inSize);
+        const uint32_t shown = e.inSize < SIM_LOG_DATA_BYTES ? e.inSize : SIM_LOG_DATA_BYTES;
+        for (uint32_t k = 0; k < shown; ++k)
+            std::printf(" %02X", e.data[k]);
+        std::printf("\n");
+    }
+    return kExitOk;
+}
+
 }  // namespace
 
 namespace {
@@ -350,6 +580,14 @@ const Command kCommands[] = {
     {"delay", "<code> <ms>", "complete requests with the code late (0 clears)", 2, 2, RunDelay},
     {"counts", "", "request counts in total and per connection", 0, 0, RunCounts},
     {"connections", "", "one line per open connection", 0, 0, RunConnections},
+    {"plug", "[serial] [name] [vid] [pid] [flags]", "plug a simulated device (defaults for what is left out)", 0, 5,
+     RunPlug},
+    {"unplug", "<serial>|all", "unplug the devices with the serial number, or all", 1, 1, RunUnplug},
+    {"list", "", "one line per plugged device: key, ids, serial, name, flags", 0, 0, RunList},
+    {"users", "<n1> <n2> <n3> <n4> <n5>", "set the five user counters of the stream", 5, 5, RunUsers},
+    {"errors", "<streaming> <fifo> <asio> <wdm> <midi>", "add to the error counters", 5, 5, RunErrors},
+    {"state", "", "streaming state, and per device what it was sent", 0, 0, RunState},
+    {"commands", "", "streaming commands and set requests received, in order", 0, 0, RunCommands},
 };
 const size_t kCommandCount = sizeof(kCommands) / sizeof(kCommands[0]);
 }  // namespace

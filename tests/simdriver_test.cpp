@@ -443,7 +443,7 @@ TEST_F(SimDriverTest, BadFaultAndDelayRecordsAreRefused)
     };
     const FaultRecordCase faults[] = {
         {"test-interface code", {SIM_IOCTL_GET_COUNTS, TARVO_STATUS_FAILED, SIM_FAULT_PERSISTENT}},
-        {"unknown code", {TarvoIoctlCode(0x900), TARVO_STATUS_FAILED, SIM_FAULT_ONCE}},
+        {"unknown code", {TarvoIoctlCode(0xFFE), TARVO_STATUS_FAILED, SIM_FAULT_ONCE}},
         {"success status", {TARVO_IOCTL_GET_DRIVER_INFO, TARVO_STATUS_SUCCESS, SIM_FAULT_ONCE}},
         {"Win32 error status", {TARVO_IOCTL_GET_DRIVER_INFO, ERROR_ACCESS_DENIED, SIM_FAULT_ONCE}},
         {"warning severity", {TARVO_IOCTL_GET_DRIVER_INFO, 0x80000005, SIM_FAULT_ONCE}},
@@ -454,7 +454,7 @@ TEST_F(SimDriverTest, BadFaultAndDelayRecordsAreRefused)
         EXPECT_EQ(TARVO_STATUS_INVALID_PARAMETER, control.SetFault(c.record.code, c.record.status, c.record.mode));
     }
     EXPECT_EQ(TARVO_STATUS_INVALID_PARAMETER, control.SetDelay(SIM_IOCTL_RESET, 100));
-    EXPECT_EQ(TARVO_STATUS_INVALID_PARAMETER, control.SetDelay(TarvoIoctlCode(0x900), 100));
+    EXPECT_EQ(TARVO_STATUS_INVALID_PARAMETER, control.SetDelay(TarvoIoctlCode(0xFFE), 100));
     EXPECT_EQ(TARVO_STATUS_INVALID_PARAMETER, control.SetDelay(TARVO_IOCTL_GET_DRIVER_INFO, SIM_MAX_DELAY_MS + 1));
     EXPECT_EQ(TARVO_STATUS_SUCCESS, control.SetDelay(TARVO_IOCTL_GET_DRIVER_INFO, 0));  // clearing nothing is fine
     EXPECT_EQ(TARVO_STATUS_SUCCESS, control.SetFault(TARVO_IOCTL_SET_ROLE, 0, SIM_FAULT_CLEAR));
