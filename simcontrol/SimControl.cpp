@@ -312,6 +312,19 @@ TarvoStatus SimControl::SignalEvents(uint32_t connectionId, uint32_t which)
     return Request(SIM_IOCTL_SIGNAL_EVENTS, &record, sizeof(record), nullptr, 0);
 }
 
+TarvoStatus SimControl::InjectRecord(uint32_t connectionId, uint32_t queue, const TarvoMessage& record,
+                                     uint32_t length)
+{
+    if (length == 0)
+        length = record.payloadSize <= TARVO_MSG_MAX_PAYLOAD ? record.PostedSize() : TARVO_MSG_RECORD_SIZE;
+    SimInjectRecord inject;
+    inject.connectionId = connectionId;
+    inject.queue = queue;
+    inject.length = length;
+    inject.record = record;
+    return Request(SIM_IOCTL_INJECT_RECORD, &inject, sizeof(inject), nullptr, 0);
+}
+
 uint32_t SimControl::CountOf(uint32_t connectionId, uint32_t code)
 {
     SimCountList list;

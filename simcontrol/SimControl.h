@@ -47,6 +47,11 @@ public:
     TarvoStatus ClearCounts();
     TarvoStatus GetConnections(SimConnectionList& list);
     TarvoStatus SignalEvents(uint32_t connectionId, uint32_t which);
+    // Queues the first length bytes of the record unchecked (SIM_QUEUE_*) and signals the
+    // queue's event if the connection holds one; length 0: the header and payloadSize
+    // bytes, capped at the record's 544.
+    TarvoStatus InjectRecord(uint32_t connectionId, uint32_t queue, const TarvoMessage& record,
+                             uint32_t length = 0);
 
     // Count of requests with the code on one connection (SIM_TOTAL_CONNECTION_ID: all
     // connections since the last reset or clear); 0 when none or when the query fails.
@@ -65,6 +70,9 @@ public:
     TarvoStatus UnplugAll();
     TarvoStatus Rekey(const wchar_t* serialNumber, uint32_t flags);
     TarvoStatus SetUsers(const SimUsersRecord& users);
+    TarvoStatus SetDeviceUsers(const wchar_t* serialNumber, uint32_t users);
+    TarvoStatus SetPins(const wchar_t* serialNumber, uint32_t selector, uint32_t count);
+    TarvoStatus SoundDeviceEvent(const wchar_t* serialNumber, uint32_t table, uint32_t index);
     TarvoStatus RaiseErrors(const TarvoErrorCounters& add);
     TarvoStatus GetState(SimStateRecord& state);
     TarvoStatus GetDeviceSent(uint32_t index, SimDeviceSentRecord& sent);

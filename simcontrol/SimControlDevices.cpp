@@ -52,6 +52,35 @@ TarvoStatus SimControl::SetUsers(const SimUsersRecord& users)
     return Request(SIM_IOCTL_SET_USERS, &users, sizeof(users), nullptr, 0);
 }
 
+TarvoStatus SimControl::SetDeviceUsers(const wchar_t* serialNumber, uint32_t users)
+{
+    SimDeviceUsersRecord record;
+    std::memset(&record, 0, sizeof(record));
+    CopyText(record.serialNumber, serialNumber != nullptr ? serialNumber : L"", TARVO_SERIAL_CHARS);
+    record.users = users;
+    return Request(SIM_IOCTL_SET_DEVICE_USERS, &record, sizeof(record), nullptr, 0);
+}
+
+TarvoStatus SimControl::SetPins(const wchar_t* serialNumber, uint32_t selector, uint32_t count)
+{
+    SimPinsRecord record;
+    std::memset(&record, 0, sizeof(record));
+    CopyText(record.serialNumber, serialNumber != nullptr ? serialNumber : L"", TARVO_SERIAL_CHARS);
+    record.selector = selector;
+    record.count = count;
+    return Request(SIM_IOCTL_SET_PINS, &record, sizeof(record), nullptr, 0);
+}
+
+TarvoStatus SimControl::SoundDeviceEvent(const wchar_t* serialNumber, uint32_t table, uint32_t index)
+{
+    SimSoundDeviceEventRecord record;
+    std::memset(&record, 0, sizeof(record));
+    CopyText(record.serialNumber, serialNumber != nullptr ? serialNumber : L"", TARVO_SERIAL_CHARS);
+    record.table = table;
+    record.index = index;
+    return Request(SIM_IOCTL_SOUND_DEVICE_EVENT, &record, sizeof(record), nullptr, 0);
+}
+
 TarvoStatus SimControl::RaiseErrors(const TarvoErrorCounters& add)
 {
     return Request(SIM_IOCTL_RAISE_ERRORS, &add, sizeof(add), nullptr, 0);

@@ -27,8 +27,20 @@ constexpr uint32_t SIM_IOCTL_GET_STATE = (0x8F00u << 16) | (0x825u << 2);       
 constexpr uint32_t SIM_IOCTL_GET_DEVICE_SENT = (0x8F00u << 16) | (0x826u << 2);
 constexpr uint32_t SIM_IOCTL_GET_LOG = (0x8F00u << 16) | (0x827u << 2);          // out SimLogRecord
 // The device re-enumerates: in SimRekeyRecord. It stays plugged (bound handles keep
-// working) but gets a new key and the given flags. Posts 3005.
+// working) but gets a new key and the given flags. Posts 3005, then 3006 when the device
+// streams (flag bit 16) and the stream is Ready, Prepared or Running.
 constexpr uint32_t SIM_IOCTL_REKEY = (0x8F00u << 16) | (0x828u << 2);
+// Sets the users of one device (a WDM application playing or recording through it alone):
+// in SimDeviceUsersRecord. Posts 3015 / 3016 with the device key when the device gains its
+// first user / loses its last one; OBJECT_NOT_FOUND for an unknown serial number.
+constexpr uint32_t SIM_IOCTL_SET_DEVICE_USERS = (0x8F00u << 16) | (0x830u << 2);
+// Gives one pin list of a device a new length (the device changed its mixer): in
+// SimPinsRecord. Posts 3050 with the device key when the length changes.
+constexpr uint32_t SIM_IOCTL_SET_PINS = (0x8F00u << 16) | (0x831u << 2);
+// The system opens a WDM sound device of a device: in SimSoundDeviceEventRecord. The entry
+// must exist in the last SET_WDM_PINS table the device was sent (else OBJECT_NOT_FOUND).
+// Posts 3060 with key, table and index.
+constexpr uint32_t SIM_IOCTL_SOUND_DEVICE_EVENT = (0x8F00u << 16) | (0x832u << 2);
 
 // SimPlugRecord.options: which optional parts of the record are given. Without a bit the
 // simulator's default is used (simdriver/README.md lists them).
@@ -73,6 +85,26 @@ struct SimRekeyRecord {
 
 struct SimUsersRecord {
     uint32_t counts[5];  // userCount1 .. userCount5
+};
+
+struct SimDeviceUsersRecord {
+    wchar_t serialNumber[TARVO_SERIAL_CHARS];  // the first listed device with it
+    uint32_t users;
+};
+
+struct SimPinsRecord {
+    wchar_t serialNumber[TARVO_SERIAL_CHARS];  // the first listed device with it
+    uint32_t selector;  // pin list 0, 1 or 2
+    uint32_t count;     // at most SIM_MAX_PINS
+};
+
+constexpr uint32_t SIM_SOUND_TABLE_CAPTURE = 1;
+constexpr uint32_t SIM_SOUND_TABLE_RENDER = 2;
+
+struct SimSoundDeviceEventRecord {
+    wchar_t serialNumber[TARVO_SERIAL_CHARS];  // the first listed device with it
+    uint32_t table;  // SIM_SOUND_TABLE_*
+    uint32_t index;  // entry in that table of the last SET_WDM_PINS
 };
 
 struct SimDeviceSummary {
@@ -143,6 +175,9 @@ static_assert(offsetof(SimPlugRecord, pinCounts) == 136, "plug record");
 static_assert(sizeof(SimSerialRecord) == 40, "serial record");
 static_assert(sizeof(SimRekeyRecord) == 44, "rekey record");
 static_assert(sizeof(SimUsersRecord) == 20, "users record");
+static_assert(sizeof(SimDeviceUsersRecord) == 44, "device users record");
+static_assert(sizeof(SimPinsRecord) == 48, "pins record");
+static_assert(sizeof(SimSoundDeviceEventRecord) == 48, "sound device event record");
 static_assert(sizeof(SimDeviceSummary) == 140 + 96, "device summary");
 static_assert(offsetof(SimStateRecord, devices) == 36 + 32 + 20 + 20, "state record");
 static_assert(sizeof(SimLogEntry) == 40, "log entry");

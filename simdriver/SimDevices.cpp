@@ -62,7 +62,8 @@ void SimLogic::ResetDevices()
         nextPlugId = 1;
 }
 
-// The one place where the driver's notifications leave the device and streaming code.
+// The one place where the driver's notifications leave the device and streaming code
+// (save 3060, whose payload carries more than the key).
 void SimLogic::NotifyDriverChange(uint32_t code, const SimDevice* device)
 {
     if (device != nullptr) {
@@ -85,6 +86,15 @@ SimDevice* SimLogic::FindDeviceByKey(uint32_t key0, uint32_t key1)
 {
     for (uint32_t i = 0; i < deviceCount; ++i)
         if (devices[i].summary.entry.key0 == key0 && devices[i].summary.entry.key1 == key1)
+            return &devices[i];
+    return nullptr;
+}
+
+// The first listed device with the serial number, or null.
+SimDevice* SimLogic::FindDeviceBySerial(const wchar_t* serialNumber)
+{
+    for (uint32_t i = 0; i < deviceCount; ++i)
+        if (SameWide(devices[i].summary.entry.serialNumber, serialNumber, TARVO_SERIAL_CHARS))
             return &devices[i];
     return nullptr;
 }
@@ -172,7 +182,7 @@ TarvoStatus SimLogic::OnSimPlug(Request& request)
     const TarvoDeviceKey key = {entry.key0, entry.key1};
     WriteRecord(request.out, key);
     request.written = sizeof(key);
-    NotifyDriverChange(SIM_NOTIFY_DEVICES_CHANGED, nullptr);
+    NotifyDriverChange(TARVO_NOTIFY_DEVICES_CHANGED, nullptr);
     return TARVO_STATUS_SUCCESS;
 }
 
@@ -191,7 +201,7 @@ TarvoStatus SimLogic::OnSimUnplug(Request& request)
         return TARVO_STATUS_OBJECT_NOT_FOUND;
     deviceCount = kept;
     RefreshStreamingFlags();
-    NotifyDriverChange(SIM_NOTIFY_DEVICES_CHANGED, nullptr);
+    NotifyDriverChange(TARVO_NOTIFY_DEVICES_CHANGED, nullptr);
     return TARVO_STATUS_SUCCESS;
 }
 
@@ -201,31 +211,85 @@ TarvoStatus SimLogic::OnSimUnplugAll(Request&)
     ResetDevices();
     RefreshStreamingFlags();
     if (had)
-        NotifyDriverChange(SIM_NOTIFY_DEVICES_CHANGED, nullptr);
+        NotifyDriverChange(TARVO_NOTIFY_DEVICES_CHANGED, nullptr);
     return TARVO_STATUS_SUCCESS;
 }
 
 TarvoStatus SimLogic::OnSimRekey(Request& request)
 {
     const SimRekeyRecord record = ReadRecord<SimRekeyRecord>(request.in);
-    for (uint32_t i = 0; i < deviceCount; ++i) {
-        TarvoDeviceEntry& entry = devices[i].summary.entry;
-        if (!SameWide(entry.serialNumber, record.serialNumber, TARVO_SERIAL_CHARS))
-            continue;
-        const bool wasStreamingDevice =
-            streaming.streamingKey0 == entry.key0 && streaming.streamingKey1 == entry.key1;
-        entry.key0 = nextPlugId++;  // one counter for plug ids and keys: a key is never reused
-        entry.key1 = kKey1Base + entry.key0;
-        entry.flags = record.flags;
-        if (wasStreamingDevice) {
-            streaming.streamingKey0 = entry.key0;
-            streaming.streamingKey1 = entry.key1;
-        }
-        RefreshStreamingFlags();
-        NotifyDriverChange(SIM_NOTIFY_DEVICES_CHANGED, nullptr);
-        return TARVO_STATUS_SUCCESS;
+    SimDevice* device = FindDeviceBySerial(record.serialNumber);
+    if (device == nullptr)
+        return TARVO_STATUS_OBJECT_NOT_FOUND;
+    TarvoDeviceEntry& entry = device->summary.entry;
+    const bool wasStreamingDevice = streaming.streamingKey0 == entry.key0 && streaming.streamingKey1 == entry.key1;
+    // A device that streams while the stream is up was re-enumerated under it: the stream
+    // has to be set up again with the device's new key and speed.
+    const uint32_t state = streaming.status.state;
+    const bool restart = (entry.flags & TARVO_DEVICE_FLAG_STREAMING) != 0 &&
+                         (state == TARVO_STREAM_READY || state == TARVO_STREAM_PREPARED || state == TARVO_STREAM_RUNNING);
+    entry.key0 = nextPlugId++;  // one counter for plug ids and keys: a key is never reused
+    entry.key1 = kKey1Base + entry.key0;
+    entry.flags = record.flags;
+    if (wasStreamingDevice) {
+        streaming.streamingKey0 = entry.key0;
+        streaming.streamingKey1 = entry.key1;
     }
-    return TARVO_STATUS_OBJECT_NOT_FOUND;
+    RefreshStreamingFlags();
+    NotifyDriverChange(TARVO_NOTIFY_DEVICES_CHANGED, nullptr);
+    if (restart)
+        NotifyDriverChange(TARVO_NOTIFY_STREAM_RESTART, nullptr);
+    return TARVO_STATUS_SUCCESS;
+}
+
+TarvoStatus SimLogic::OnSimSetDeviceUsers(Request& request)
+{
+    const SimDeviceUsersRecord record = ReadRecord<SimDeviceUsersRecord>(request.in);
+    SimDevice* device = FindDeviceBySerial(record.serialNumber);
+    if (device == nullptr)
+        return TARVO_STATUS_OBJECT_NOT_FOUND;
+    const bool hadUsers = device->users != 0;
+    device->users = record.users;
+    if (!hadUsers && record.users != 0)
+        NotifyDriverChange(TARVO_NOTIFY_DEVICE_STREAM_WANTED, device);
+    else if (hadUsers && record.users == 0)
+        NotifyDriverChange(TARVO_NOTIFY_DEVICE_STREAM_RELEASED, device);
+    return TARVO_STATUS_SUCCESS;
+}
+
+// The pins of a list are generated from its length, so an equal length is no change.
+TarvoStatus SimLogic::OnSimSetPins(Request& request)
+{
+    const SimPinsRecord record = ReadRecord<SimPinsRecord>(request.in);
+    if (record.selector > TARVO_PINS_SOFTWARE_OUTPUTS || record.count > SIM_MAX_PINS)
+        return TARVO_STATUS_INVALID_PARAMETER;
+    SimDevice* device = FindDeviceBySerial(record.serialNumber);
+    if (device == nullptr)
+        return TARVO_STATUS_OBJECT_NOT_FOUND;
+    if (device->summary.pinCounts[record.selector] == record.count)
+        return TARVO_STATUS_SUCCESS;
+    ZeroBytes(device->pins[record.selector], sizeof(device->pins[record.selector]));
+    device->summary.pinCounts[record.selector] = record.count;
+    MakePins(device->pins[record.selector], record.selector, record.count);
+    NotifyDriverChange(TARVO_NOTIFY_MIXER_CHANGED, device);
+    return TARVO_STATUS_SUCCESS;
+}
+
+// Only a sound device the service announced with SET_WDM_PINS can be opened.
+TarvoStatus SimLogic::OnSimSoundDeviceEvent(Request& request)
+{
+    const SimSoundDeviceEventRecord record = ReadRecord<SimSoundDeviceEventRecord>(request.in);
+    if (record.table != SIM_SOUND_TABLE_CAPTURE && record.table != SIM_SOUND_TABLE_RENDER)
+        return TARVO_STATUS_INVALID_PARAMETER;
+    SimDevice* device = FindDeviceBySerial(record.serialNumber);
+    if (device == nullptr)
+        return TARVO_STATUS_OBJECT_NOT_FOUND;
+    const TarvoWdmPins& pins = device->sent.wdmPins;
+    if (record.index >= (record.table == SIM_SOUND_TABLE_CAPTURE ? pins.captureCount : pins.renderCount))
+        return TARVO_STATUS_OBJECT_NOT_FOUND;
+    const uint32_t payload[4] = {device->summary.entry.key0, device->summary.entry.key1, record.table, record.index};
+    PostDriverNotification(TARVO_NOTIFY_SOUND_DEVICE_EVENT, payload, sizeof(payload));
+    return TARVO_STATUS_SUCCESS;
 }
 
 TarvoStatus SimLogic::OnSimGetState(Request& request)
@@ -388,7 +452,7 @@ TarvoStatus SimLogic::OnSetSpdifPassThrough(Request& request)
             status = TARVO_STATUS_INVALID_PARAMETER;
         } else {
             device->summary.spdifPassThrough = record.value != 0 ? 2 : 0;  // "on" reads back as 2
-            NotifyDriverChange(SIM_NOTIFY_DEVICE_SETTINGS_CHANGED, device);
+            NotifyDriverChange(TARVO_NOTIFY_DEVICE_SETTINGS_CHANGED, device);
         }
     }
     return Logged(request, TARVO_IOCTL_SET_SPDIF_PASS_THROUGH, status);
@@ -424,7 +488,7 @@ TarvoStatus SimLogic::OnSetVolumeBypass(Request& request)
     SimDevice* device = nullptr;
     TarvoStatus status = BoundDevice(request, device);
     if (status == TARVO_STATUS_SUCCESS && (status = SetSwitch(request.in, device->summary.volumeBypass)) == 0)
-        NotifyDriverChange(SIM_NOTIFY_DEVICE_SETTINGS_CHANGED, device);
+        NotifyDriverChange(TARVO_NOTIFY_DEVICE_SETTINGS_CHANGED, device);
     return Logged(request, TARVO_IOCTL_SET_VOLUME_BYPASS, status);
 }
 
@@ -444,7 +508,7 @@ TarvoStatus SimLogic::OnSetMuteBypass(Request& request)
     SimDevice* device = nullptr;
     TarvoStatus status = BoundDevice(request, device);
     if (status == TARVO_STATUS_SUCCESS && (status = SetSwitch(request.in, device->summary.muteBypass)) == 0)
-        NotifyDriverChange(SIM_NOTIFY_DEVICE_SETTINGS_CHANGED, device);
+        NotifyDriverChange(TARVO_NOTIFY_DEVICE_SETTINGS_CHANGED, device);
     return Logged(request, TARVO_IOCTL_SET_MUTE_BYPASS, status);
 }
 
@@ -589,7 +653,7 @@ TarvoStatus SimLogic::OnSetVolumes(Request& request)
                 volume->volume = entry.volume;
             }
             request.written = request.inSize;  // the same array, in place
-            NotifyDriverChange(SIM_NOTIFY_VOLUMES_CHANGED, device);
+            NotifyDriverChange(TARVO_NOTIFY_VOLUMES_CHANGED, device);
         }
     }
     return Logged(request, TARVO_IOCTL_SET_VOLUMES, status);
@@ -641,7 +705,7 @@ TarvoStatus SimLogic::OnSetWeights(Request& request)
                 weight->flags = entry.flags & TARVO_WEIGHT_FLAG_ON;
             }
             request.written = request.inSize;
-            NotifyDriverChange(SIM_NOTIFY_WEIGHTS_CHANGED, device);
+            NotifyDriverChange(TARVO_NOTIFY_WEIGHTS_CHANGED, device);
         }
     }
     return Logged(request, TARVO_IOCTL_SET_WEIGHTS, status);
@@ -750,7 +814,7 @@ TarvoStatus SimLogic::OnSetPluginParameters(Request& request)
             values[block.pairs[i].channel] = block.pairs[i].value;
         }
         if (status == TARVO_STATUS_SUCCESS)
-            NotifyDriverChange(SIM_NOTIFY_DEVICE_SETTINGS_CHANGED, device);
+            NotifyDriverChange(TARVO_NOTIFY_DEVICE_SETTINGS_CHANGED, device);
     }
     return Logged(request, TARVO_IOCTL_SET_PLUGIN_PARAMETERS, status);
 }

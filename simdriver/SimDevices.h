@@ -12,15 +12,6 @@ constexpr uint32_t SIM_PLUGIN_CHANNELS = 8;
 constexpr uint32_t SIM_PLUGIN_MAX_DELAY_MS = 200;
 constexpr uint32_t SIM_OFFERED_RATE_COUNT = 10;
 
-// The driver's notification codes the simulator posts.
-constexpr uint32_t SIM_NOTIFY_STREAM_SETTINGS_CHANGED = 3001;
-constexpr uint32_t SIM_NOTIFY_STREAM_WANTED = 3003;
-constexpr uint32_t SIM_NOTIFY_STREAM_RELEASED = 3004;
-constexpr uint32_t SIM_NOTIFY_DEVICES_CHANGED = 3005;
-constexpr uint32_t SIM_NOTIFY_DEVICE_SETTINGS_CHANGED = 3040;
-constexpr uint32_t SIM_NOTIFY_VOLUMES_CHANGED = 3051;
-constexpr uint32_t SIM_NOTIFY_WEIGHTS_CHANGED = 3052;
-
 struct SimVolume {
     uint16_t pin;  // kind << 8 | channel
     uint8_t flags;
@@ -47,6 +38,7 @@ struct SimDevice {
     uint32_t pluginDelay[SIM_PLUGIN_CHANNELS];
     uint32_t pluginAmplification[SIM_PLUGIN_CHANNELS];
     SimDeviceSentRecord sent;
+    uint32_t users;  // SIM_IOCTL_SET_DEVICE_USERS: applications using this device alone
 };
 
 struct SimStreaming {

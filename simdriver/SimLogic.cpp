@@ -53,6 +53,7 @@ const SimLogic::RequestEntry SimLogic::kRequests[] = {
     {TARVO_IOCTL_POST_MESSAGE, sizeof(TarvoMessage), 0, true, &SimLogic::OnPostMessage, SIM_SIZE_IN_UP_TO, 0},
     {TARVO_IOCTL_GET_MESSAGE, 0, sizeof(TarvoMessage), true, &SimLogic::OnGetMessage, SIM_SIZE_EXACT, 0},
     {TARVO_IOCTL_GET_NOTIFICATION, 0, sizeof(TarvoMessage), true, &SimLogic::OnGetNotification, SIM_SIZE_EXACT, 0},
+    {SIM_IOCTL_INJECT_RECORD, sizeof(SimInjectRecord), 0, false, &SimLogic::OnInjectRecord, SIM_SIZE_EXACT, 0},
 
     // Devices and the common streaming state (SimDevices.cpp, SimStreaming.cpp).
     {TARVO_IOCTL_GET_DEVICE_LIST, 0, sizeof(TarvoDeviceList), true, &SimLogic::OnGetDeviceList, SIM_SIZE_EXACT, 0},
@@ -100,6 +101,9 @@ const SimLogic::RequestEntry SimLogic::kRequests[] = {
     {SIM_IOCTL_UNPLUG_ALL, 0, 0, false, &SimLogic::OnSimUnplugAll, SIM_SIZE_EXACT, 0},
     {SIM_IOCTL_REKEY, sizeof(SimRekeyRecord), 0, false, &SimLogic::OnSimRekey, SIM_SIZE_EXACT, 0},
     {SIM_IOCTL_SET_USERS, sizeof(SimUsersRecord), 0, false, &SimLogic::OnSimSetUsers, SIM_SIZE_EXACT, 0},
+    {SIM_IOCTL_SET_DEVICE_USERS, sizeof(SimDeviceUsersRecord), 0, false, &SimLogic::OnSimSetDeviceUsers, SIM_SIZE_EXACT, 0},
+    {SIM_IOCTL_SET_PINS, sizeof(SimPinsRecord), 0, false, &SimLogic::OnSimSetPins, SIM_SIZE_EXACT, 0},
+    {SIM_IOCTL_SOUND_DEVICE_EVENT, sizeof(SimSoundDeviceEventRecord), 0, false, &SimLogic::OnSimSoundDeviceEvent, SIM_SIZE_EXACT, 0},
     {SIM_IOCTL_RAISE_ERRORS, sizeof(TarvoErrorCounters), 0, false, &SimLogic::OnSimRaiseErrors, SIM_SIZE_EXACT, 0},
     {SIM_IOCTL_GET_STATE, 0, sizeof(SimStateRecord), false, &SimLogic::OnSimGetState, SIM_SIZE_EXACT, 0},
     {SIM_IOCTL_GET_DEVICE_SENT, sizeof(uint32_t), sizeof(SimDeviceSentRecord), false, &SimLogic::OnSimGetDeviceSent, SIM_SIZE_EXACT, 0},
@@ -330,7 +334,12 @@ TarvoStatus SimLogic::OnSetRole(Request& request)
     } else if (server == &connection) {
         server = nullptr;  // the server steps down to another role
     }
+    const bool newClient = record.role == TARVO_ROLE_CLIENT && connection.role != TARVO_ROLE_CLIENT;
     connection.role = record.role;
+    // A control panel that arrives needs the device list from the service; with no device
+    // plugged its empty start is already right, and a plug later posts 3005.
+    if (newClient && server != nullptr && deviceCount != 0)
+        NotifyDriverChange(TARVO_NOTIFY_LIST_REQUEST, nullptr);
     return TARVO_STATUS_SUCCESS;
 }
 

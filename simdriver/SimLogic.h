@@ -143,6 +143,7 @@ private:
     TarvoStatus OnPostMessage(Request& request);
     TarvoStatus OnGetMessage(Request& request);
     TarvoStatus OnGetNotification(Request& request);
+    TarvoStatus OnInjectRecord(Request& request);  // test interface
     TarvoStatus RelayRequest(SimConnection& poster, TarvoMessage& record);
     TarvoStatus RelayReply(TarvoMessage& record);
     TarvoStatus Broadcast(const TarvoMessage& record, bool fromDriver);
@@ -155,6 +156,7 @@ private:
     void NotifyDriverChange(uint32_t code, const SimDevice* device);
     SimDevice* FindDeviceByPlugId(uint32_t plugId);
     SimDevice* FindDeviceByKey(uint32_t key0, uint32_t key1);
+    SimDevice* FindDeviceBySerial(const wchar_t* serialNumber);
     TarvoStatus BoundDevice(Request& request, SimDevice*& device);
     TarvoStatus Logged(Request& request, uint32_t code, TarvoStatus status);
     void RefreshStreamingFlags();
@@ -204,6 +206,9 @@ private:
     TarvoStatus OnSimUnplugAll(Request& request);
     TarvoStatus OnSimRekey(Request& request);
     TarvoStatus OnSimSetUsers(Request& request);
+    TarvoStatus OnSimSetDeviceUsers(Request& request);
+    TarvoStatus OnSimSetPins(Request& request);
+    TarvoStatus OnSimSoundDeviceEvent(Request& request);
     TarvoStatus OnSimRaiseErrors(Request& request);
     TarvoStatus OnSimGetState(Request& request);
     TarvoStatus OnSimGetDeviceSent(Request& request);

@@ -10,17 +10,23 @@ namespace {
 constexpr uint32_t kMessageEvent = 0;       // index in SimConnection::heldEvents
 constexpr uint32_t kNotificationEvent = 1;
 
-// Stores the record with its full length, the payload beyond payloadSize zeroed, so a
+// Stores the first length bytes (at most 544) of the record and zeroes the rest, so a
 // fetch returns no bytes of an earlier record. False when the queue is full.
-bool Push(SimMessageQueue& queue, const TarvoMessage& record)
+bool PushBytes(SimMessageQueue& queue, const TarvoMessage& record, uint32_t length)
 {
     if (queue.count >= SIM_MESSAGE_QUEUE_RECORDS)
         return false;
     TarvoMessage& slot = queue.records[(queue.head + queue.count) % SIM_MESSAGE_QUEUE_RECORDS];
     ZeroBytes(&slot, sizeof(slot));
-    CopyBytes(&slot, &record, TARVO_MSG_HEADER_SIZE + record.payloadSize);
+    CopyBytes(&slot, &record, length);
     ++queue.count;
     return true;
+}
+
+// A checked record: its header and valid payload.
+bool Push(SimMessageQueue& queue, const TarvoMessage& record)
+{
+    return PushBytes(queue, record, TARVO_MSG_HEADER_SIZE + record.payloadSize);
 }
 
 bool Pop(SimMessageQueue& queue, uint8_t* out)
@@ -174,6 +180,29 @@ TarvoStatus SimLogic::OnGetNotification(Request& request)
     if (!Pop(request.connection.mailbox.notifications, request.out))
         return TARVO_STATUS_NO_MORE_ITEMS;
     request.written = sizeof(TarvoMessage);
+    return TARVO_STATUS_SUCCESS;
+}
+
+// Test interface: the record goes in as given, bypassing every check and route of a post,
+// so a receiver can be shown what the relay never queues. Only the request itself is
+// checked; the queue's bound holds as for any record.
+TarvoStatus SimLogic::OnInjectRecord(Request& request)
+{
+    const SimInjectRecord inject = ReadRecord<SimInjectRecord>(request.in);
+    if (inject.queue != SIM_QUEUE_MESSAGE && inject.queue != SIM_QUEUE_NOTIFICATION)
+        return TARVO_STATUS_INVALID_PARAMETER;
+    if (inject.length < TARVO_MSG_HEADER_SIZE || inject.length > TARVO_MSG_RECORD_SIZE)
+        return TARVO_STATUS_INVALID_PARAMETER;
+    SimConnection* target = FindConnection(inject.connectionId);
+    if (target == nullptr)
+        return TARVO_STATUS_OBJECT_NOT_FOUND;
+    const bool toMessages = inject.queue == SIM_QUEUE_MESSAGE;
+    SimMessageQueue& queue = toMessages ? target->mailbox.messages : target->mailbox.notifications;
+    if (!PushBytes(queue, inject.record, inject.length))
+        return TARVO_STATUS_NO_RESOURCES;
+    void* event = target->heldEvents[toMessages ? kMessageEvent : kNotificationEvent];
+    if (event != nullptr)
+        eventOps.signal(event);
     return TARVO_STATUS_SUCCESS;
 }
 

@@ -234,7 +234,7 @@ TarvoStatus SimLogic::OnSetSampleRate(Request& request)
         status = TARVO_STATUS_NOT_POSSIBLE;
     if (status == TARVO_STATUS_SUCCESS && record.rate != streaming.status.sampleRate) {
         streaming.status.sampleRate = record.rate;
-        NotifyDriverChange(SIM_NOTIFY_STREAM_SETTINGS_CHANGED, nullptr);
+        NotifyDriverChange(TARVO_NOTIFY_STREAM_SETTINGS_CHANGED, nullptr);
     }
     return Logged(request, TARVO_IOCTL_SET_SAMPLE_RATE, status);
 }
@@ -261,7 +261,7 @@ TarvoStatus SimLogic::OnSetBufferSizes(Request& request)
         status = TARVO_STATUS_NOT_POSSIBLE;
     if (status == TARVO_STATUS_SUCCESS) {
         streaming.buffers = record;
-        NotifyDriverChange(SIM_NOTIFY_STREAM_SETTINGS_CHANGED, nullptr);
+        NotifyDriverChange(TARVO_NOTIFY_STREAM_SETTINGS_CHANGED, nullptr);
     }
     return Logged(request, TARVO_IOCTL_SET_BUFFER_SIZES, status);
 }
@@ -288,7 +288,7 @@ TarvoStatus SimLogic::OnSetStreamingDevice(Request& request)
         streaming.streamingKey0 = record.allDevices != 0 ? 0 : record.key0;
         streaming.streamingKey1 = record.allDevices != 0 ? 0 : record.key1;
         RefreshStreamingFlags();
-        NotifyDriverChange(SIM_NOTIFY_DEVICES_CHANGED, nullptr);  // the entries' flags changed
+        NotifyDriverChange(TARVO_NOTIFY_DEVICES_CHANGED, nullptr);  // the entries' flags changed
     }
     return Logged(request, TARVO_IOCTL_SET_STREAMING_DEVICE, status);
 }
@@ -307,9 +307,9 @@ TarvoStatus SimLogic::OnSimSetUsers(Request& request)
     s.userCount5 = record.counts[4];
     const bool hasUsers = StreamUsers() != 0;
     if (!hadUsers && hasUsers)
-        NotifyDriverChange(SIM_NOTIFY_STREAM_WANTED, nullptr);
+        NotifyDriverChange(TARVO_NOTIFY_STREAM_WANTED, nullptr);
     else if (hadUsers && !hasUsers)
-        NotifyDriverChange(SIM_NOTIFY_STREAM_RELEASED, nullptr);
+        NotifyDriverChange(TARVO_NOTIFY_STREAM_RELEASED, nullptr);
     return TARVO_STATUS_SUCCESS;
 }
 

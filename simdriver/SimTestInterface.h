@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "TarvoIoctl.h"
+#include "TarvoMessage.h"
 
 constexpr uint32_t SIM_IOCTL_DEVICE_TYPE = 0x8F00;
 constexpr uint32_t SimIoctlCode(uint32_t function)
@@ -30,6 +31,10 @@ constexpr uint32_t SIM_IOCTL_WHO_AM_I = SimIoctlCode(0x807);          // out Sim
 // Signals the events a connection registered with SET_EVENTS, as the driver does when a
 // message or notification waits for it.
 constexpr uint32_t SIM_IOCTL_SIGNAL_EVENTS = SimIoctlCode(0x808);     // in SimSignalRecord
+// Places one record, unchecked, into a queue of a connection and signals the queue's event,
+// so a test can hand a receiver records the relay itself never queues (a wrong type, a
+// payload that does not fit the code or the length).
+constexpr uint32_t SIM_IOCTL_INJECT_RECORD = SimIoctlCode(0x840);     // in SimInjectRecord
 
 constexpr uint32_t SIM_FAULT_CLEAR = 0;        // stop failing the code
 constexpr uint32_t SIM_FAULT_ONCE = 1;         // fail the next request with the code, then clear
@@ -37,6 +42,9 @@ constexpr uint32_t SIM_FAULT_PERSISTENT = 2;   // fail every request with the co
 
 constexpr uint32_t SIM_SIGNAL_MESSAGE = 0x1;
 constexpr uint32_t SIM_SIGNAL_NOTIFICATION = 0x2;
+
+constexpr uint32_t SIM_QUEUE_MESSAGE = 0;
+constexpr uint32_t SIM_QUEUE_NOTIFICATION = 1;
 
 constexpr uint32_t SIM_NO_ROLE = 0xFFFFFFFF;
 constexpr uint32_t SIM_TOTAL_CONNECTION_ID = 0;  // connection id of the all-connections totals
@@ -96,6 +104,13 @@ struct SimSignalRecord {
     uint32_t which;  // SIM_SIGNAL_* bits
 };
 
+struct SimInjectRecord {
+    uint32_t connectionId;
+    uint32_t queue;        // SIM_QUEUE_*
+    uint32_t length;       // leading bytes of record stored, 32..544; the rest is queued as zero
+    TarvoMessage record;   // stored as given: no field is checked
+};
+
 #pragma pack(pop)
 
 static_assert(sizeof(SimFaultRecord) == 12, "fault record");
@@ -105,6 +120,8 @@ static_assert(offsetof(SimCountList, entries) == 8, "count list");
 static_assert(sizeof(SimConnectionInfo) == 40, "connection info");
 static_assert(offsetof(SimConnectionInfo, events) == 16, "connection info");
 static_assert(offsetof(SimConnectionList, connections) == 8, "connection list");
+static_assert(offsetof(SimInjectRecord, record) == 12, "inject record");
+static_assert(sizeof(SimInjectRecord) == 12 + TARVO_MSG_RECORD_SIZE, "inject record");
 
 // Devices and the common streaming state.
 #include "SimDeviceInterface.h"

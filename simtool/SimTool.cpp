@@ -438,6 +438,68 @@ int RunUsers(int, char** argv)
     return kExitOk;
 }
 
+// "<serial> <number>..." of the per-device commands; false on wrong usage.
+bool SerialAndNumbers(char** argv, wchar_t* serial, const char* const* names, uint32_t* values, int count)
+{
+    if (!WideArgument(argv[0], serial, TARVO_SERIAL_CHARS))
+        return false;
+    for (int i = 0; i < count; ++i)
+        if (!ParseArgument(names[i], argv[1 + i], values[i]))
+            return false;
+    return true;
+}
+
+int RunDeviceUsers(int, char** argv)
+{
+    wchar_t serial[TARVO_SERIAL_CHARS];
+    static const char* const kNames[1] = {"n"};
+    uint32_t users = 0;
+    if (!SerialAndNumbers(argv, serial, kNames, &users, 1))
+        return kExitUsage;
+    SimControl control;
+    if (!OpenControl(control))
+        return kExitFailed;
+    const TarvoStatus status = control.SetDeviceUsers(serial, users);
+    if (status != TARVO_STATUS_SUCCESS)
+        return Fail("device-users", status);
+    std::printf("device %ls users %u\n", serial, users);
+    return kExitOk;
+}
+
+int RunPins(int, char** argv)
+{
+    wchar_t serial[TARVO_SERIAL_CHARS];
+    static const char* const kNames[2] = {"selector", "count"};
+    uint32_t values[2] = {};
+    if (!SerialAndNumbers(argv, serial, kNames, values, 2))
+        return kExitUsage;
+    SimControl control;
+    if (!OpenControl(control))
+        return kExitFailed;
+    const TarvoStatus status = control.SetPins(serial, values[0], values[1]);
+    if (status != TARVO_STATUS_SUCCESS)
+        return Fail("pins", status);
+    std::printf("device %ls pin list %u has %u pins\n", serial, values[0], values[1]);
+    return kExitOk;
+}
+
+int RunSoundDeviceEvent(int, char** argv)
+{
+    wchar_t serial[TARVO_SERIAL_CHARS];
+    static const char* const kNames[2] = {"table", "index"};
+    uint32_t values[2] = {};
+    if (!SerialAndNumbers(argv, serial, kNames, values, 2))
+        return kExitUsage;
+    SimControl control;
+    if (!OpenControl(control))
+        return kExitFailed;
+    const TarvoStatus status = control.SoundDeviceEvent(serial, values[0], values[1]);
+    if (status != TARVO_STATUS_SUCCESS)
+        return Fail("sound-device-event", status);
+    std::printf("device %ls sound device table %u entry %u opened\n", serial, values[0], values[1]);
+    return kExitOk;
+}
+
 int RunErrors(int, char** argv)
 {
     uint32_t add[5] = {};
@@ -585,6 +647,10 @@ const Command kCommands[] = {
     {"unplug", "<serial>|all", "unplug the devices with the serial number, or all", 1, 1, RunUnplug},
     {"list", "", "one line per plugged device: key, ids, serial, name, flags", 0, 0, RunList},
     {"users", "<n1> <n2> <n3> <n4> <n5>", "set the five user counters of the stream", 5, 5, RunUsers},
+    {"device-users", "<serial> <n>", "set the users of one device (posts 3015 / 3016)", 2, 2, RunDeviceUsers},
+    {"pins", "<serial> <selector> <count>", "give a mixer pin list a new length (posts 3050)", 3, 3, RunPins},
+    {"sound-device-event", "<serial> <table> <index>",
+     "the system opens a WDM sound device, table 1 capture / 2 render (posts 3060)", 3, 3, RunSoundDeviceEvent},
     {"errors", "<streaming> <fifo> <asio> <wdm> <midi>", "add to the error counters", 5, 5, RunErrors},
     {"state", "", "streaming state, and per device what it was sent", 0, 0, RunState},
     {"commands", "", "streaming commands and set requests received, in order", 0, 0, RunCommands},

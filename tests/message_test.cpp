@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "SimControl.h"
+#include "SimMessages.h"
 #include "TarvoClient.h"
 #include "TarvoServer.h"
 #include "WnThread.h"
@@ -987,6 +988,332 @@ TEST_F(MessageTest, ClientGetNotificationReturnsNotificationsUntilTheQueueIsEmpt
     EXPECT_EQ(TARVO_STATUS_NO_MORE_ITEMS, client.GetNotification(record));
     TestClient closed;
     EXPECT_EQ(TARVO_STATUS_NOT_OPENED, closed.GetNotification(record));
+}
+
+// ---- records the relay never queues (placed by the test interface) ----
+
+// A record with every header field as given and payloadSize bytes of a pattern (as many
+// as the record holds).
+TarvoMessage RawRecord(uint32_t type, uint32_t code, uint32_t sequence, uint32_t status, uint32_t payloadSize)
+{
+    TarvoMessage m;
+    m.Init(type, code);
+    m.sequence = sequence;
+    m.status = status;
+    m.payloadSize = payloadSize;
+    for (uint32_t i = 0; i < payloadSize && i < TARVO_MSG_MAX_PAYLOAD; ++i)
+        m.payload[i] = static_cast<uint8_t>(0x40 + i);
+    return m;
+}
+
+TEST_F(MessageTest, AnInjectedRecordArrivesByteForByteAndSignalsItsQueuesEvent)
+{
+    TarvoDriver target;
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, target.OpenAsClient(kName));
+    const uint32_t id = IdOf(target);
+    for (const uint32_t queue : {SIM_QUEUE_MESSAGE, SIM_QUEUE_NOTIFICATION}) {
+        for (const uint32_t length : {544u, 40u, 32u}) {
+            SCOPED_TRACE(testing::Message() << "queue " << queue << ", length " << length);
+            // Nothing of it would pass a post: header size, type and payload size are all off.
+            TarvoMessage given;
+            memset(&given, 0, sizeof given);
+            for (uint32_t i = 0; i < sizeof given; ++i)
+                reinterpret_cast<uint8_t*>(&given)[i] = static_cast<uint8_t>(i * 13 + 5);
+            given.headerSize = 40;
+            given.type = 7;
+            given.payloadSize = 600;
+            HANDLE event = queue == SIM_QUEUE_MESSAGE ? target.GetMessageEvent() : target.GetNotificationEvent();
+            HANDLE other = queue == SIM_QUEUE_MESSAGE ? target.GetNotificationEvent() : target.GetMessageEvent();
+            EXPECT_FALSE(Signalled(event));
+            ASSERT_EQ(TARVO_STATUS_SUCCESS, sim.InjectRecord(id, queue, given, length));
+            EXPECT_TRUE(Signalled(event, 2000));
+            EXPECT_FALSE(Signalled(other));
+
+            TarvoMessage expected;
+            memset(&expected, 0, sizeof expected);
+            memcpy(&expected, &given, length);
+            const std::vector<TarvoMessage> got =
+                queue == SIM_QUEUE_MESSAGE ? DrainMessages(target) : DrainNotifications(target);
+            ASSERT_EQ(1u, got.size());
+            EXPECT_EQ(0, memcmp(&expected, &got[0], sizeof expected));
+            EXPECT_EQ(0u, (queue == SIM_QUEUE_MESSAGE ? DrainNotifications(target) : DrainMessages(target)).size());
+        }
+    }
+    // A test-interface request: it is counted nowhere.
+    EXPECT_EQ(0u, sim.CountOf(SIM_TOTAL_CONNECTION_ID, SIM_IOCTL_INJECT_RECORD));
+    EXPECT_EQ(0u, sim.CountOf(id, TARVO_IOCTL_POST_MESSAGE));
+}
+
+TEST_F(MessageTest, InjectionRequestsAreCheckedAndARefusedOneQueuesNothing)
+{
+    TarvoDriver target;
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, target.OpenAsClient(kName));
+    const uint32_t id = IdOf(target);
+    const TarvoMessage record = RawRecord(TARVO_MSG_NOTIFICATION, 3030, 0, 0, 0);
+    struct Case {
+        const char* what;
+        uint32_t connectionId;
+        uint32_t queue;
+        uint32_t length;
+        TarvoStatus expected;
+    };
+    const Case cases[] = {
+        {"queue 2", id, 2, 32, TARVO_STATUS_INVALID_PARAMETER},
+        {"queue FFFFFFFF", id, 0xFFFFFFFF, 32, TARVO_STATUS_INVALID_PARAMETER},
+        {"length 31", id, SIM_QUEUE_NOTIFICATION, 31, TARVO_STATUS_INVALID_PARAMETER},
+        {"length 545", id, SIM_QUEUE_MESSAGE, 545, TARVO_STATUS_INVALID_PARAMETER},
+        {"length FFFFFFFF", id, SIM_QUEUE_NOTIFICATION, 0xFFFFFFFF, TARVO_STATUS_INVALID_PARAMETER},
+        {"unknown connection", id + 1000, SIM_QUEUE_NOTIFICATION, 32, TARVO_STATUS_OBJECT_NOT_FOUND},
+        {"the totals' id", SIM_TOTAL_CONNECTION_ID, SIM_QUEUE_MESSAGE, 32, TARVO_STATUS_OBJECT_NOT_FOUND},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.expected, sim.InjectRecord(c.connectionId, c.queue, record, c.length)) << c.what;
+
+    SimInjectRecord inject;
+    memset(&inject, 0, sizeof inject);
+    inject.connectionId = id;
+    inject.queue = SIM_QUEUE_NOTIFICATION;
+    inject.length = 32;
+    inject.record = record;
+    uint8_t bytes[sizeof inject + 1] = {};
+    memcpy(bytes, &inject, sizeof inject);
+    uint8_t out[4];
+    EXPECT_EQ(TARVO_STATUS_INVALID_INBUFFER_SIZE,
+              sim.Request(SIM_IOCTL_INJECT_RECORD, bytes, sizeof inject - 1, nullptr, 0));
+    EXPECT_EQ(TARVO_STATUS_INVALID_INBUFFER_SIZE,
+              sim.Request(SIM_IOCTL_INJECT_RECORD, bytes, sizeof inject + 1, nullptr, 0));
+    EXPECT_EQ(TARVO_STATUS_INVALID_OUTBUFFER_SIZE,
+              sim.Request(SIM_IOCTL_INJECT_RECORD, bytes, sizeof inject, out, sizeof out));
+
+    EXPECT_FALSE(Signalled(target.GetMessageEvent()));
+    EXPECT_FALSE(Signalled(target.GetNotificationEvent()));
+    EXPECT_EQ(0u, DrainMessages(target).size());
+    EXPECT_EQ(0u, DrainNotifications(target).size());
+    // The exact request is admitted.
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, sim.Request(SIM_IOCTL_INJECT_RECORD, bytes, sizeof inject, nullptr, 0));
+    EXPECT_EQ(1u, DrainNotifications(target).size());
+}
+
+// Injection respects the queue bound like any record, and shares it with the relay.
+TEST_F(MessageTest, InjectionIntoAFullQueueIsRefusedAndKeepsTheQueuedRecords)
+{
+    TarvoDriver target;
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, target.OpenAsServer(kName));
+    TarvoDriver client;
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, client.OpenAsClient(kName));
+    const uint32_t id = IdOf(target);
+    for (const uint32_t queue : {SIM_QUEUE_MESSAGE, SIM_QUEUE_NOTIFICATION}) {
+        SCOPED_TRACE(testing::Message() << "queue " << queue);
+        for (uint32_t i = 0; i < SIM_MESSAGE_QUEUE_RECORDS; ++i)
+            ASSERT_EQ(TARVO_STATUS_SUCCESS, sim.InjectRecord(id, queue, RawRecord(TARVO_MSG_REPLY, 2001, i, 0, 4)))
+                << i;
+        EXPECT_EQ(TARVO_STATUS_NO_RESOURCES, sim.InjectRecord(id, queue, RawRecord(TARVO_MSG_REPLY, 2001, 999, 0, 4)));
+        // The relay sees the same full queue.
+        if (queue == SIM_QUEUE_MESSAGE)
+            EXPECT_EQ(TARVO_STATUS_NO_RESOURCES, client.PostMessage(Request(1001, 1)));
+        else
+            EXPECT_EQ(TARVO_STATUS_NO_RESOURCES, client.PostMessage(Notification(3030)));
+        const std::vector<TarvoMessage> got =
+            queue == SIM_QUEUE_MESSAGE ? DrainMessages(target) : DrainNotifications(target);
+        ASSERT_EQ(SIM_MESSAGE_QUEUE_RECORDS, got.size());
+        for (uint32_t i = 0; i < SIM_MESSAGE_QUEUE_RECORDS; ++i)
+            EXPECT_EQ(i, got[i].sequence);
+        // Room again once fetched.
+        EXPECT_EQ(TARVO_STATUS_SUCCESS, sim.InjectRecord(id, queue, RawRecord(TARVO_MSG_REPLY, 2001, 1000, 0, 4)));
+        EXPECT_EQ(1u, (queue == SIM_QUEUE_MESSAGE ? DrainMessages(target) : DrainNotifications(target)).size());
+    }
+    (void)DrainNotifications(client);
+}
+
+// While the client waits, the server first puts a record into the client's message queue
+// that is not the awaited reply, then answers with a status the impostor does not carry:
+// Transact must drop the impostor, both when it arrives alone (and the wait starts again)
+// and together with the reply under one signal.
+TEST_F(MessageTest, TransactDropsEveryRecordThatIsNotTheAwaitedReply)
+{
+    struct Case {
+        const char* what;
+        uint32_t type;
+        int32_t sequenceOffset;  // from the awaited sequence
+    };
+    const Case cases[] = {
+        {"a notification with the current sequence", TARVO_MSG_NOTIFICATION, 0},
+        {"a request with the current sequence", TARVO_MSG_REQUEST, 0},
+        {"a record of type 0", TARVO_MSG_NONE, 0},
+        {"a late reply to the previous request", TARVO_MSG_REPLY, -1},
+        {"a late reply to a much older request", TARVO_MSG_REPLY, -40},
+    };
+    ScriptedServer server;
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, server.OpenAsServer(kName));
+    TestClient client;
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, client.OpenAsClient(kName));
+    const uint32_t clientId = IdOf(client);
+    client.SetLastSequence(100);
+    const Case* current = nullptr;
+    uint32_t gapMs = 0;
+    server.onRequest = [&](const TarvoMessage& request, TarvoMessage&) -> TarvoStatus {
+        const TarvoMessage impostor = RawRecord(current->type, TARVO_REPLY_STATUS,
+                                                request.sequence + current->sequenceOffset, TARVO_STATUS_SUCCESS, 0);
+        EXPECT_EQ(TARVO_STATUS_SUCCESS, sim.InjectRecord(clientId, SIM_QUEUE_MESSAGE, impostor));
+        Sleep(gapMs);
+        return TARVO_STATUS_SOUND_DEVICE_IN_USE;
+    };
+    ServerThread loop(server);
+    ASSERT_EQ(0u, loop.Start());
+    uint32_t sent = 0;
+    for (const uint32_t gap : {0u, 200u}) {
+        gapMs = gap;
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << c.what << ", gap " << gap << " ms");
+            current = &c;
+            const uint32_t fetchesBefore = sim.CountOf(clientId, TARVO_IOCTL_GET_MESSAGE);
+            EXPECT_EQ(TARVO_STATUS_SOUND_DEVICE_IN_USE, client.RequestSampleRate(48000, 5000));
+            ++sent;
+            EXPECT_EQ(100 + sent, client.GetLastSequence());
+            // The impostor and the reply were both fetched; nothing is left behind.
+            EXPECT_LE(fetchesBefore + 2, sim.CountOf(clientId, TARVO_IOCTL_GET_MESSAGE));
+            EXPECT_EQ(0u, DrainMessages(client).size());
+        }
+    }
+    loop.Stop();
+    EXPECT_EQ(sent, server.requests.size());
+}
+
+// The injected record is the only answer: Transact takes a type-2 record with the current
+// sequence whatever it carries, and the operation judges its shape, also a payload size
+// beyond what a record can hold.
+TEST_F(MessageTest, AReplyWhosePayloadDoesNotFitIsRefusedByTheReader)
+{
+    ScriptedServer server;
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, server.OpenAsServer(kName));
+    TestClient client;
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, client.OpenAsClient(kName));
+    const uint32_t clientId = IdOf(client);
+    uint32_t payloadSize = 0;
+    server.onRequest = [&](const TarvoMessage& request, TarvoMessage&) -> TarvoStatus {
+        TarvoMessage answer = RawRecord(TARVO_MSG_REPLY, TARVO_REPLY_SOUND_DEVICE_CONFIG, request.sequence,
+                                        TARVO_STATUS_SUCCESS, payloadSize);
+        EXPECT_EQ(TARVO_STATUS_SUCCESS, sim.InjectRecord(clientId, SIM_QUEUE_MESSAGE, answer));
+        return TARVO_STATUS_PENDING;  // the injected record stands in for the reply
+    };
+    ServerThread loop(server);
+    ASSERT_EQ(0u, loop.Start());
+    const struct {
+        uint32_t payloadSize;
+        TarvoStatus expected;
+    } cases[] = {{600, TARVO_STATUS_INVALID_LENGTH},
+                 {0xFFFFFFFF, TARVO_STATUS_INVALID_LENGTH},
+                 {8, TARVO_STATUS_INVALID_MSG_SIZE},
+                 {16, TARVO_STATUS_SUCCESS}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "payload size " << c.payloadSize);
+        payloadSize = c.payloadSize;
+        uint32_t render = 0xDEAD, capture = 0xBEEF;
+        EXPECT_EQ(c.expected, client.GetSoundDeviceConfiguration(1, 2, render, capture));
+        if (c.expected == TARVO_STATUS_SUCCESS) {
+            EXPECT_EQ(0x4B4A4948u, render);  // pattern bytes 8..11
+            EXPECT_EQ(0x4F4E4D4Cu, capture);
+        } else {
+            EXPECT_EQ(0xDEADu, render);
+            EXPECT_EQ(0xBEEFu, capture);
+        }
+    }
+    loop.Stop();
+    EXPECT_EQ(0u, DrainMessages(client).size());
+}
+
+// Records of other types in the notification queue are dropped on the way to the next
+// notification, or to the status of the fetch that ends the queue.
+TEST_F(MessageTest, ClientGetNotificationDropsRecordsOfOtherTypes)
+{
+    TestClient client;
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, client.OpenAsClient(kName));
+    const uint32_t id = IdOf(client);
+    const uint32_t queued[][2] = {
+        {TARVO_MSG_REPLY, 2001}, {TARVO_MSG_REQUEST, 1001}, {TARVO_MSG_NOTIFICATION, 3030},
+        {TARVO_MSG_REPLY, 3011}, {TARVO_MSG_NONE, 3011},
+    };
+    for (const auto& q : queued)
+        ASSERT_EQ(TARVO_STATUS_SUCCESS, sim.InjectRecord(id, SIM_QUEUE_NOTIFICATION, RawRecord(q[0], q[1], 5, 0, 0)));
+    EXPECT_TRUE(Signalled(client.GetNotificationEvent(), 2000));
+
+    TarvoMessage record;
+    record.Init(TARVO_MSG_NONE, 0);
+    uint32_t fetches = sim.CountOf(id, TARVO_IOCTL_GET_NOTIFICATION);
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, client.GetNotification(record));
+    EXPECT_EQ(TARVO_MSG_NOTIFICATION, record.type);
+    EXPECT_EQ(3030u, record.code);
+    EXPECT_EQ(fetches + 3, sim.CountOf(id, TARVO_IOCTL_GET_NOTIFICATION));
+    fetches += 3;
+    EXPECT_EQ(TARVO_STATUS_NO_MORE_ITEMS, client.GetNotification(record));
+    EXPECT_EQ(fetches + 3, sim.CountOf(id, TARVO_IOCTL_GET_NOTIFICATION));  // two dropped, then empty
+
+    // A failing fetch ends the call with its status; what it did not fetch stays queued.
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, sim.InjectRecord(id, SIM_QUEUE_NOTIFICATION, RawRecord(TARVO_MSG_REPLY, 2001, 6, 0, 0)));
+    ASSERT_EQ(TARVO_STATUS_SUCCESS,
+              sim.InjectRecord(id, SIM_QUEUE_NOTIFICATION, RawRecord(TARVO_MSG_NOTIFICATION, 3005, 7, 0, 0)));
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, sim.SetFault(TARVO_IOCTL_GET_NOTIFICATION, TARVO_STATUS_DEVICE_REMOVED, SIM_FAULT_ONCE));
+    EXPECT_EQ(TARVO_STATUS_DEVICE_REMOVED, client.GetNotification(record));
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, client.GetNotification(record));
+    EXPECT_EQ(3005u, record.code);
+    EXPECT_EQ(7u, record.sequence);
+    EXPECT_EQ(TARVO_STATUS_NO_MORE_ITEMS, client.GetNotification(record));
+}
+
+// The relay does not judge payloads against codes, and neither does the fetch: a record
+// reaches the receiver exactly as queued, and the fixed-size reader of its code refuses it.
+TEST_F(MessageTest, ANotificationWhosePayloadDoesNotFitItsCodeReachesTheReaderIntact)
+{
+    TestClient client;
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, client.OpenAsClient(kName));
+    ScriptedServer server;
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, server.OpenAsServer(kName));
+    const uint32_t clientId = IdOf(client);
+    const uint32_t serverId = IdOf(server);
+    struct Case {
+        uint32_t code;
+        uint32_t payloadSize;
+        uint32_t readerSize;  // 8 or 16
+        TarvoStatus expected;
+    };
+    const Case cases[] = {
+        {3040, 4, 8, TARVO_STATUS_INVALID_MSG_SIZE},    {3040, 0, 8, TARVO_STATUS_INVALID_MSG_SIZE},
+        {3050, 12, 8, TARVO_STATUS_INVALID_LENGTH},     {3060, 12, 16, TARVO_STATUS_INVALID_MSG_SIZE},
+        {3060, 20, 16, TARVO_STATUS_INVALID_LENGTH},    {3015, 600, 8, TARVO_STATUS_INVALID_LENGTH},
+        {3060, 16, 16, TARVO_STATUS_SUCCESS},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.code << " with " << c.payloadSize << " bytes");
+        const TarvoMessage given = RawRecord(TARVO_MSG_NOTIFICATION, c.code, 0, 0, c.payloadSize);
+        ASSERT_EQ(TARVO_STATUS_SUCCESS, sim.InjectRecord(clientId, SIM_QUEUE_NOTIFICATION, given));
+        ASSERT_EQ(TARVO_STATUS_SUCCESS, sim.InjectRecord(serverId, SIM_QUEUE_NOTIFICATION, given));
+
+        TarvoMessage got;
+        got.Init(TARVO_MSG_NONE, 0);
+        ASSERT_EQ(TARVO_STATUS_SUCCESS, client.GetNotification(got));
+        EXPECT_EQ(0, memcmp(&given, &got, sizeof got));
+        server.ProcessNotifications();
+        ASSERT_EQ(1u, server.notifications.size());
+        EXPECT_EQ(0, memcmp(&given, &server.notifications[0], sizeof given));
+        server.notifications.clear();
+
+        uint32_t words[4] = {0xCDCDCDCD, 0xCDCDCDCD, 0xCDCDCDCD, 0xCDCDCDCD};
+        TarvoStatus status = TARVO_STATUS_FAILED;
+        if (c.readerSize == 8) {
+            uint32_t pair[2] = {0xCDCDCDCD, 0xCDCDCDCD};
+            status = got.Read8(pair);
+            words[0] = pair[0];
+            words[1] = pair[1];
+        } else {
+            status = got.Read16(words);
+        }
+        EXPECT_EQ(c.expected, status);
+        if (c.expected == TARVO_STATUS_SUCCESS)
+            EXPECT_EQ(0, memcmp(given.payload, words, 16));
+        else
+            EXPECT_EQ(0xCDCDCDCDu, words[0]) << "written although refused";
+    }
+    EXPECT_EQ(0u, DrainNotifications(client).size());
 }
 
 // ---- with the test server program in its own process ----
