@@ -33,10 +33,15 @@ private:
     SC_HANDLE handle;
 };
 
+// A failed call that left no error still fails: the fallback stands in for it.
+uint32_t ErrorOr(uint32_t error, uint32_t fallback)
+{
+    return error != 0 ? error : fallback;
+}
+
 uint32_t LastErrorOr(uint32_t fallback)
 {
-    const uint32_t error = GetLastError();
-    return error != 0 ? error : fallback;
+    return ErrorOr(GetLastError(), fallback);
 }
 
 // The driver file next to the running program.
@@ -134,7 +139,7 @@ uint32_t Install(const wchar_t* sysPath)
     }
     const uint32_t error = GetLastError();
     if (error != ERROR_SERVICE_EXISTS)
-        return error != 0 ? error : ERROR_GEN_FAILURE;
+        return ErrorOr(error, ERROR_GEN_FAILURE);
     ScHandle existing(OpenServiceW(manager.Get(), SIM_DRIVER_SERVICE_NAME, SERVICE_ALL_ACCESS));
     if (existing.Get() == nullptr)
         return LastErrorOr(ERROR_SERVICE_DOES_NOT_EXIST);
@@ -170,7 +175,7 @@ uint32_t Start()
     ScHandle service(raw);
     if (!StartServiceW(service.Get(), 0, nullptr)) {
         const uint32_t startError = GetLastError();
-        return startError == ERROR_SERVICE_ALREADY_RUNNING ? 0 : (startError != 0 ? startError : ERROR_GEN_FAILURE);
+        return startError == ERROR_SERVICE_ALREADY_RUNNING ? 0 : ErrorOr(startError, ERROR_GEN_FAILURE);
     }
     return 0;
 }
@@ -186,7 +191,7 @@ uint32_t Stop()
     SERVICE_STATUS status = {};
     if (!ControlService(service.Get(), SERVICE_CONTROL_STOP, &status)) {
         const uint32_t stopError = GetLastError();
-        return stopError == ERROR_SERVICE_NOT_ACTIVE ? 0 : (stopError != 0 ? stopError : ERROR_GEN_FAILURE);
+        return stopError == ERROR_SERVICE_NOT_ACTIVE ? 0 : ErrorOr(stopError, ERROR_GEN_FAILURE);
     }
     return WaitForState(service.Get(), SERVICE_STOPPED, kStopWaitMs);
 }
