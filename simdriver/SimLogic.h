@@ -81,6 +81,9 @@ public:
     // Withdraws all events of all connections (driver unload).
     void ReleaseAll();
 
+    // At least one simulated device is plugged (the glue announces the device interface then).
+    bool HasDevices() const { return deviceCount != 0; }
+
     // Queues a notification (code, payload of size bytes) for every connection with a
     // notification event and signals those events. Provided by the message relay.
     void PostDriverNotification(uint32_t code, const void* payload, uint32_t size);

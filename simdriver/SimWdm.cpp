@@ -1,6 +1,7 @@
 // The kernel glue of the simulated driver: the device object and its link, the IRP
-// dispatch that feeds requests to SimLogic under one lock, the caller's events, and the
-// worker thread that completes delayed requests.
+// dispatch that feeds requests to SimLogic under one lock, the caller's events, the
+// worker thread that completes delayed requests, and the plug-and-play device interface
+// that is enabled while at least one simulated device is plugged.
 // The kernel headers define two interlocked helpers that the intrinsics header already
 // defines, which C++ refuses: the intrinsics come first and the kernel headers' copies are
 // renamed out of the way.
@@ -31,6 +32,15 @@ KEVENT g_workerWake;
 HANDLE g_workerThread;
 volatile LONG g_workerStop;
 LONGLONG g_counterFrequency;
+
+// The device interface of the contract's interface class, registered once per load on the
+// driver's own device object. Enabled while devices are plugged; the lock orders the
+// enable and disable calls of concurrent requests.
+UNICODE_STRING g_interfaceLink;  // from IoRegisterDeviceInterface; Buffer null if it failed
+KMUTEX g_interfaceLock;
+bool g_interfaceEnabled;         // written under g_interfaceLock
+volatile LONG g_interfaceWanted; // devices plugged, as seen after the last request
+ULONG g_instanceNumber;          // the device instance id answered to IRP_MN_QUERY_ID
 
 void CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information)
 {
@@ -193,6 +203,137 @@ void WorkerThread(PVOID)
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
+// ---- plug-and-play device interface ----
+
+constexpr wchar_t kPnpDeviceId[] = L"ROOT\\VELKANOSIM";
+// Value of the driver's service key that counts loads, so every load answers a device
+// instance id of its own: the host keeps the device instance of an earlier load, and
+// registering an interface for the same instance id again fails.
+constexpr wchar_t kInstanceValueName[] = L"PnpInstance";
+constexpr ULONG kInstanceTries = 32;  // instance ids tried when earlier ones are taken
+
+// A copy of text in pool memory, as IRP_MN_QUERY_ID hands it to its sender (who frees it).
+// chars counts every character to copy, terminators included.
+wchar_t* PoolText(const wchar_t* text, size_t chars)
+{
+    auto* copy = static_cast<wchar_t*>(ExAllocatePool(PagedPool, chars * sizeof(wchar_t)));
+    if (copy != nullptr)
+        for (size_t i = 0; i < chars; ++i)
+            copy[i] = text[i];
+    return copy;
+}
+
+// The host asks the device object for its ids when an interface is registered on it, as
+// it would ask a bus driver's physical device object. Other PnP requests keep the status
+// they came with.
+NTSTATUS DispatchPnp(PDEVICE_OBJECT, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MinorFunction != IRP_MN_QUERY_ID) {
+        const NTSTATUS status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    wchar_t* answer = nullptr;
+    switch (stack->Parameters.QueryId.IdType) {
+    case BusQueryDeviceID:
+        answer = PoolText(kPnpDeviceId, sizeof(kPnpDeviceId) / sizeof(wchar_t));
+        break;
+    case BusQueryHardwareIDs: {
+        // A list: the one id, then the list's own terminator.
+        wchar_t list[sizeof(kPnpDeviceId) / sizeof(wchar_t) + 1];
+        for (size_t i = 0; i < sizeof(kPnpDeviceId) / sizeof(wchar_t); ++i)
+            list[i] = kPnpDeviceId[i];
+        list[sizeof(list) / sizeof(wchar_t) - 1] = L'\0';
+        answer = PoolText(list, sizeof(list) / sizeof(wchar_t));
+        break;
+    }
+    case BusQueryInstanceID: {
+        wchar_t digits[16];
+        UNICODE_STRING text = {0, sizeof(digits), digits};
+        if (NT_SUCCESS(RtlIntegerToUnicodeString(g_instanceNumber, 10, &text)))
+            answer = PoolText(digits, text.Length / sizeof(wchar_t) + 1);  // terminated by the call
+        break;
+    }
+    default: {
+        const NTSTATUS status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    }
+    const NTSTATUS status = answer != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+    CompleteIrp(irp, status, reinterpret_cast<ULONG_PTR>(answer));
+    return status;
+}
+
+// Registers the interface under a fresh instance id: the load counter in the service key
+// goes up by one per load, and past ids that are taken (a counter lost with its service
+// key) are skipped. Without a registration the driver works as before, announcing nothing.
+void RegisterInterface(PUNICODE_STRING registryPath)
+{
+    GUID interfaceClass;
+    UNICODE_STRING guidText;
+    RtlInitUnicodeString(&guidText, TARVO_DEVICE_OBJECT_NAME);
+    if (!NT_SUCCESS(RtlGUIDFromString(&guidText, &interfaceClass)))
+        return;
+
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, registryPath, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    HANDLE key = nullptr;
+    if (!NT_SUCCESS(ZwOpenKey(&key, KEY_QUERY_VALUE | KEY_SET_VALUE, &attributes)))
+        key = nullptr;
+    UNICODE_STRING valueName;
+    RtlInitUnicodeString(&valueName, kInstanceValueName);
+    ULONG counter = 0;
+    if (key != nullptr) {
+        union {
+            KEY_VALUE_PARTIAL_INFORMATION info;
+            UCHAR bytes[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
+        } value;
+        ULONG length = 0;
+        if (NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, &value, sizeof(value), &length)) &&
+            value.info.Type == REG_DWORD && value.info.DataLength == sizeof(ULONG))
+            counter = *reinterpret_cast<const ULONG*>(value.info.Data);
+    }
+    for (ULONG attempt = 0; attempt < kInstanceTries; ++attempt) {
+        g_instanceNumber = ++counter;
+        if (NT_SUCCESS(IoRegisterDeviceInterface(g_device, &interfaceClass, nullptr, &g_interfaceLink)))
+            break;
+        g_interfaceLink.Buffer = nullptr;
+    }
+    if (key != nullptr) {
+        ZwSetValueKey(key, &valueName, 0, REG_DWORD, &counter, sizeof(counter));
+        ZwClose(key);
+    }
+}
+
+// Brings the interface's state in line with the devices plugged now. Announcing and
+// withdrawing run outside the logic lock, under their own lock, so they follow the last
+// change whatever order concurrent requests finish in.
+void SyncInterface()
+{
+    KeWaitForSingleObject(&g_interfaceLock, Executive, KernelMode, FALSE, nullptr);
+    LockLogic();
+    const bool plugged = g_logic.HasDevices();
+    UnlockLogic();
+    if (g_interfaceLink.Buffer != nullptr && plugged != g_interfaceEnabled) {
+        IoSetDeviceInterfaceState(&g_interfaceLink, plugged);
+        g_interfaceEnabled = plugged;  // a failed change is not retried on every request
+    }
+    KeReleaseMutex(&g_interfaceLock, FALSE);
+}
+
+void ReleaseInterface()
+{
+    if (g_interfaceLink.Buffer == nullptr)
+        return;
+    if (g_interfaceEnabled)
+        IoSetDeviceInterfaceState(&g_interfaceLink, FALSE);
+    g_interfaceEnabled = false;
+    RtlFreeUnicodeString(&g_interfaceLink);
+    g_interfaceLink.Buffer = nullptr;
+}
+
 // ---- dispatch ----
 
 SimConnection* ConnectionOf(PIRP irp)
@@ -272,7 +413,10 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp)
     const SimRequestResult result =
         g_logic.Dispatch(*connection, code, buffer, stack->Parameters.DeviceIoControl.InputBufferLength,
                          stack->Parameters.DeviceIoControl.OutputBufferLength);
+    const LONG plugged = g_logic.HasDevices() ? 1 : 0;
     UnlockLogic();
+    if (InterlockedExchange(&g_interfaceWanted, plugged) != plugged)
+        SyncInterface();
     if (result.delayMs != 0)
         return PendIrp(irp, static_cast<NTSTATUS>(result.status), result.bytesWritten, result.delayMs, connection);
     CompleteIrp(irp, static_cast<NTSTATUS>(result.status), result.bytesWritten);
@@ -292,6 +436,7 @@ void DriverUnload(PDRIVER_OBJECT)
     LockLogic();
     g_logic.ReleaseAll();
     UnlockLogic();
+    ReleaseInterface();
     IoDeleteSymbolicLink(&g_linkName);
     if (g_device != nullptr)
         IoDeleteDevice(g_device);
@@ -300,7 +445,7 @@ void DriverUnload(PDRIVER_OBJECT)
 
 }  // namespace
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
     static const SimEventOps kEventOps = {CaptureEvent, ReleaseEvent, SignalEvent};
     g_logic.Init(kEventOps);
@@ -309,6 +454,10 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     InitializeListHead(&g_pending);
     KeInitializeEvent(&g_workerWake, SynchronizationEvent, FALSE);
     g_workerStop = 0;
+    KeInitializeMutex(&g_interfaceLock, 0);
+    g_interfaceEnabled = false;
+    g_interfaceWanted = 0;
+    g_interfaceLink.Buffer = nullptr;
     LARGE_INTEGER frequency;
     KeQueryPerformanceCounter(&frequency);
     g_counterFrequency = frequency.QuadPart > 0 ? frequency.QuadPart : 10000000;
@@ -340,7 +489,10 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
     driver->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+    driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     driver->DriverUnload = DriverUnload;
     g_device->Flags &= ~DO_DEVICE_INITIALIZING;
+    // Registering asks the device object for its ids, so the PnP dispatch is in place first.
+    RegisterInterface(registryPath);
     return STATUS_SUCCESS;
 }
