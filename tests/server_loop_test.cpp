@@ -174,11 +174,24 @@ TEST_F(ServerLoopTest, SampleRateChangeStepsDownChangesAndStepsUpAgain)
     EXPECT_EQ(96000u, state.status.sampleRate);
     EXPECT_EQ(TARVO_STREAM_RUNNING, state.status.state);
 
-    const uint32_t byServer = RequestsOf(serverId);
+    // The driver's own notification of the new rate (3001) reaches the server too and is
+    // fetched after the reply; let that settle before counting.
+    uint32_t byServer = RequestsOf(serverId);
+    for (uint32_t before = 0; before != byServer;) {
+        before = byServer;
+        Sleep(300);
+        byServer = RequestsOf(serverId);
+    }
     const uint32_t byDevice = RequestsOf(deviceId);
     std::printf("sample rate change on one default device: %u control requests (%u on the server's connection, "
-                "%u on the device object's)\n",
+                "%u on the device object's), by code:\n",
                 byServer + byDevice, byServer, byDevice);
+    static SimCountList counts;
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, sim.GetCounts(counts));
+    for (uint32_t i = 0; i < counts.count && i < SIM_MAX_COUNT_ENTRIES; ++i)
+        if (counts.entries[i].connectionId == serverId || counts.entries[i].connectionId == deviceId)
+            std::printf("  connection %u code 0x%08X: %u\n", counts.entries[i].connectionId, counts.entries[i].code,
+                        counts.entries[i].count);
     EXPECT_EQ(4u, byDevice);  // the four C22 of the two steps that touch Running
 }
 
