@@ -378,11 +378,10 @@ TarvoStatus TarvoServer::HandleCustomRequest(const TarvoMessage&, TarvoMessage&)
     return TARVO_STATUS_INVALID_COMMAND;
 }
 
-TarvoStatus TarvoServer::ReadStatusForChange(TarvoStreamingStatus& status)
+TarvoStatus TarvoServer::ReadStatusForChange(TarvoStreamingStatus& status, bool lockedByCounter3)
 {
-    // Sample rate, buffer sizes and streaming device are locked by counters 2 and 3.
     TarvoStatus result = GetStreamingStatus(status);
-    if (result == TARVO_STATUS_SUCCESS && (status.userCount2 != 0 || status.userCount3 != 0))
+    if (result == TARVO_STATUS_SUCCESS && (status.userCount2 != 0 || (lockedByCounter3 && status.userCount3 != 0)))
         result = TARVO_STATUS_SOUND_DEVICE_IN_USE;
     return result;
 }
@@ -399,33 +398,24 @@ TarvoStatus TarvoServer::OnSetSampleRate(uint32_t rate)
         return TARVO_STATUS_SOUND_DEVICE_IN_USE;
     (void)SelectSampleRate(rate);
     const uint32_t mode = SampleRateChangeMode(*this);
-    status = GoStopped(mode);
-    if (status != TARVO_STATUS_SUCCESS) {
-        (void)PostNotification(TARVO_NOTIFY_STREAM_RECONFIGURED);
-        return status;
-    }
-    status = SetSampleRate(rate);
-    const TarvoStatus restarted = GoRunning(mode);
-    if (status == TARVO_STATUS_SUCCESS)
-        status = restarted;
+    bool stopped = false;
+    status = WithStreamStopped(mode, [&] {
+        stopped = true;
+        return SetSampleRate(rate);
+    });
     (void)PostNotification(TARVO_NOTIFY_STREAM_RECONFIGURED);
-    (void)PostNotification(TARVO_NOTIFY_SAMPLE_RATE_CHANGED);
+    if (stopped)  // the rate can only have changed with the stream down
+        (void)PostNotification(TARVO_NOTIFY_SAMPLE_RATE_CHANGED);
     return status;
 }
 
 TarvoStatus TarvoServer::OnSetBufferSizes(const TarvoBufferSizeSettings& settings)
 {
     TarvoStreamingStatus stream = {};
-    TarvoStatus status = ReadStatusForChange(stream);
+    TarvoStatus status = ReadStatusForChange(stream, true);
     if (status != TARVO_STATUS_SUCCESS)
         return status;
-    status = GoStopped(0);
-    if (status == TARVO_STATUS_SUCCESS) {
-        status = SetBufferSizes(settings);
-        const TarvoStatus restarted = GoRunning(0);
-        if (status == TARVO_STATUS_SUCCESS)
-            status = restarted;
-    }
+    status = WithStreamStopped(0, [&] { return SetBufferSizes(settings); });
     (void)PostNotification(TARVO_NOTIFY_STREAM_RECONFIGURED);
     return status;
 }
@@ -433,16 +423,10 @@ TarvoStatus TarvoServer::OnSetBufferSizes(const TarvoBufferSizeSettings& setting
 TarvoStatus TarvoServer::OnSetStreamingDevice(const TarvoStreamingDeviceRecord& record)
 {
     TarvoStreamingStatus stream = {};
-    TarvoStatus status = ReadStatusForChange(stream);
+    TarvoStatus status = ReadStatusForChange(stream, true);
     if (status != TARVO_STATUS_SUCCESS)
         return status;
-    status = GoStopped(1);
-    if (status == TARVO_STATUS_SUCCESS) {
-        status = SetStreamingDevice(record);
-        const TarvoStatus restarted = GoRunning(1);
-        if (status == TARVO_STATUS_SUCCESS)
-            status = restarted;
-    }
+    status = WithStreamStopped(1, [&] { return SetStreamingDevice(record); });
     (void)PostNotification(TARVO_NOTIFY_STREAM_RECONFIGURED);
     return status;
 }
@@ -467,11 +451,9 @@ TarvoStatus TarvoServer::OnSetPolicy(uint32_t policy)
     if (current.flags == policy)
         return TARVO_STATUS_SUCCESS;
     TarvoStreamingStatus stream = {};
-    status = GetStreamingStatus(stream);
+    status = ReadStatusForChange(stream, false);
     if (status != TARVO_STATUS_SUCCESS)
         return status;
-    if (stream.userCount2 != 0)
-        return TARVO_STATUS_SOUND_DEVICE_IN_USE;
     // The driver's answer goes back to the client: a refused policy must not show as set.
     const TarvoPolicy wanted = {policy};
     return SetPolicy(wanted);

@@ -109,6 +109,24 @@ protected:
     virtual void TransitionFailed(uint32_t from, uint32_t to, TarvoStatus status);
     virtual TarvoStatus PrepareStart();
 
+    // Reads the streaming status for a configuration change: TARVO_STATUS_SOUND_DEVICE_IN_USE
+    // while counter 2 is set, or counter 3 when it locks this change too (sample rate,
+    // buffer sizes, streaming device).
+    TarvoStatus ReadStatusForChange(TarvoStreamingStatus& status, bool lockedByCounter3);
+    // Steps the stream down, makes the change and steps it up again; the change is not
+    // made when the stream cannot be brought down. The change's failure is the result,
+    // else the failure of stepping up.
+    template <class Change>
+    TarvoStatus WithStreamStopped(uint32_t mode, Change change)
+    {
+        TarvoStatus status = GoStopped(mode);
+        if (status != TARVO_STATUS_SUCCESS)
+            return status;
+        status = change();
+        const TarvoStatus restarted = GoRunning(mode);
+        return status != TARVO_STATUS_SUCCESS ? status : restarted;
+    }
+
     // The device object at index when it takes part in the server's hooks, else null.
     TarvoDeviceCtrl* GetDeviceCtrl(uint32_t index) const;
     TarvoDeviceCtrl* FindDeviceCtrl(uint32_t key0, uint32_t key1) const;
@@ -116,7 +134,4 @@ protected:
 private:
     // Connects at the loop's start; false when another server holds the role.
     bool Connect();
-    // Reads the streaming status before a buffer size or streaming device change:
-    // TARVO_STATUS_SOUND_DEVICE_IN_USE while counter 2 or 3 locks such changes.
-    TarvoStatus ReadStatusForChange(TarvoStreamingStatus& status);
 };

@@ -32,19 +32,12 @@ TarvoStatus CustomServer::OnSetSoundDeviceConfiguration(const TarvoMessage& requ
     if (record[2] != 0 || record[3] != 0)
         return TARVO_STATUS_INVALID_PARAMETER;
     TarvoStreamingStatus stream = {};
-    status = GetStreamingStatus(stream);
+    status = ReadStatusForChange(stream, false);
     if (status != TARVO_STATUS_SUCCESS)
         return status;
-    if (stream.userCount2 != 0)
-        return TARVO_STATUS_SOUND_DEVICE_IN_USE;
-    status = GoStopped(0);
-    if (status != TARVO_STATUS_SUCCESS)
-        return status;
-    // The stream is brought back up either way; a table the driver refused is still the
-    // client's answer, as its sound devices are not what it asked for.
-    status = device->SetSoundDeviceConfiguration(record);
-    const TarvoStatus restarted = GoRunning(0);
-    return status != TARVO_STATUS_SUCCESS ? status : restarted;
+    // A table the driver refused is the client's answer, as its sound devices are not
+    // what it asked for; the stream is brought back up either way.
+    return WithStreamStopped(0, [&] { return device->SetSoundDeviceConfiguration(record); });
 }
 
 TarvoStatus CustomServer::OnGetSoundDeviceConfiguration(const TarvoMessage& request, TarvoMessage& reply)
