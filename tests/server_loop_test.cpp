@@ -290,6 +290,8 @@ TEST_F(ServerLoopTest, BufferSizesAndStreamingDeviceAreChangedWithTheStreamDown)
               lines[4]);
     EXPECT_EQ("POWER_UP 1", lines[5]);
     EXPECT_EQ(TARVO_STREAM_RUNNING, State().status.state);
+    // The new selection makes the driver post 3005; the server answers it after the reply.
+    ASSERT_TRUE(client.WaitFor(TARVO_NOTIFY_DEVICE_LIST_CHANGED));
 
     // A refused change is the result; the stream is brought back up all the same.
     ASSERT_EQ(TARVO_STATUS_SUCCESS,
