@@ -269,8 +269,12 @@ SimRequestResult SimLogic::Dispatch(SimConnection& connection, uint32_t code, vo
         for (uint32_t i = 0; i < faultCount; ++i) {
             if (faults[i].code != code)
                 continue;
+            if (faults[i].passesLeft > 0) {
+                --faults[i].passesLeft;
+                break;
+            }
             result.status = faults[i].status;
-            if (faults[i].mode == SIM_FAULT_ONCE)
+            if (faults[i].mode != SIM_FAULT_PERSISTENT && faults[i].mode != SIM_FAULT_IGNORE)
                 faults[i] = faults[--faultCount];
             return result;
         }
@@ -363,10 +367,17 @@ TarvoStatus SimLogic::OnSetFault(Request& request)
     const int index = FindRequest(record.code);
     if (index < 0 || !kRequests[index].counted)
         return TARVO_STATUS_INVALID_PARAMETER;
-    if (record.mode != SIM_FAULT_CLEAR && record.mode != SIM_FAULT_ONCE && record.mode != SIM_FAULT_PERSISTENT)
+    const bool onceAfter =
+        record.mode >= SIM_FAULT_ONCE_AFTER && record.mode <= SIM_FAULT_ONCE_AFTER + SIM_FAULT_MAX_PASSES;
+    if (record.mode != SIM_FAULT_CLEAR && record.mode != SIM_FAULT_ONCE && record.mode != SIM_FAULT_PERSISTENT &&
+        record.mode != SIM_FAULT_IGNORE && !onceAfter)
         return TARVO_STATUS_INVALID_PARAMETER;
-    if (record.mode != SIM_FAULT_CLEAR && !IsFailureStatus(record.status))
+    // Ignoring answers success; every other fault needs a failure status.
+    if (record.mode == SIM_FAULT_IGNORE ? record.status != TARVO_STATUS_SUCCESS
+                                        : record.mode != SIM_FAULT_CLEAR && !IsFailureStatus(record.status))
         return TARVO_STATUS_INVALID_PARAMETER;
+    const FaultEntry fault = {record.code, record.status, record.mode,
+                              onceAfter ? record.mode - SIM_FAULT_ONCE_AFTER : 0};
 
     for (uint32_t i = 0; i < faultCount; ++i) {
         if (faults[i].code != record.code)
@@ -374,14 +385,14 @@ TarvoStatus SimLogic::OnSetFault(Request& request)
         if (record.mode == SIM_FAULT_CLEAR)
             faults[i] = faults[--faultCount];
         else
-            faults[i] = {record.code, record.status, record.mode};
+            faults[i] = fault;
         return TARVO_STATUS_SUCCESS;
     }
     if (record.mode == SIM_FAULT_CLEAR)
         return TARVO_STATUS_SUCCESS;
     if (faultCount >= SIM_MAX_FAULTS)
         return TARVO_STATUS_NO_RESOURCES;
-    faults[faultCount++] = {record.code, record.status, record.mode};
+    faults[faultCount++] = fault;
     return TARVO_STATUS_SUCCESS;
 }
 

@@ -111,6 +111,7 @@ private:
         uint32_t code;
         TarvoStatus status;
         uint32_t mode;
+        uint32_t passesLeft;  // SIM_FAULT_ONCE_AFTER: requests still let through
     };
     struct DelayEntry {
         uint32_t code;

@@ -39,6 +39,12 @@ constexpr uint32_t SIM_IOCTL_INJECT_RECORD = SimIoctlCode(0x840);     // in SimI
 constexpr uint32_t SIM_FAULT_CLEAR = 0;        // stop failing the code
 constexpr uint32_t SIM_FAULT_ONCE = 1;         // fail the next request with the code, then clear
 constexpr uint32_t SIM_FAULT_PERSISTENT = 2;   // fail every request with the code until cleared
+// Accept every request with the code (status 0) without carrying it out, until cleared:
+// a driver that takes a command and stays where it was.
+constexpr uint32_t SIM_FAULT_IGNORE = 3;
+// SIM_FAULT_ONCE_AFTER + n: let n requests with the code pass, fail the next one, then clear.
+constexpr uint32_t SIM_FAULT_ONCE_AFTER = 0x100;
+constexpr uint32_t SIM_FAULT_MAX_PASSES = 0xFF;
 
 constexpr uint32_t SIM_SIGNAL_MESSAGE = 0x1;
 constexpr uint32_t SIM_SIGNAL_NOTIFICATION = 0x2;

@@ -251,8 +251,15 @@ int RunFail(int argc, char** argv)
         mode = SIM_FAULT_PERSISTENT;
     else if (std::strcmp(modeName, "clear") == 0)
         mode = SIM_FAULT_CLEAR;
-    else {
-        std::fprintf(stderr, "velkanosim: mode \"%s\" is not once, always or clear\n", modeName);
+    else if (std::strcmp(modeName, "ignore") == 0)
+        mode = SIM_FAULT_IGNORE;
+    else if (std::strncmp(modeName, "after", 5) == 0) {
+        uint32_t passes = 0;
+        if (!ParseArgument("passes", modeName + 5, passes) || passes > SIM_FAULT_MAX_PASSES)
+            return kExitUsage;
+        mode = SIM_FAULT_ONCE_AFTER + passes;
+    } else {
+        std::fprintf(stderr, "velkanosim: mode \"%s\" is not once, always, clear, ignore or after<n>\n", modeName);
         return kExitUsage;
     }
     SimControl control;
@@ -263,9 +270,11 @@ int RunFail(int argc, char** argv)
         return Fail("fail", result);
     if (mode == SIM_FAULT_CLEAR)
         std::printf("code 0x%08X no longer fails\n", code);
+    else if (mode == SIM_FAULT_IGNORE)
+        std::printf("code 0x%08X is accepted and not carried out until cleared\n", code);
     else
         std::printf("code 0x%08X fails with %s (0x%08X) %s\n", code, TarvoStatusName(status), status,
-                    mode == SIM_FAULT_ONCE ? "once" : "until cleared");
+                    mode == SIM_FAULT_PERSISTENT ? "until cleared" : "once");
     return kExitOk;
 }
 
@@ -638,7 +647,9 @@ const Command kCommands[] = {
     {"status", "", "service state and what GET_DRIVER_INFO reports", 0, 0, RunStatus},
     {"version", "<ifMajor> <ifMinor> <drvMajor> <drvMinor> <drvBuild> [flags]",
      "set what GET_DRIVER_INFO reports", 5, 6, RunVersion},
-    {"fail", "<code> <status> [once|always|clear]", "fail requests with the code (default: always)", 2, 3, RunFail},
+    {"fail", "<code> <status> [once|always|clear|ignore|after<n>]",
+     "fail requests with the code (default: always; ignore: status 0, accepted but not done; after<n>: once after n passes)",
+     2, 3, RunFail},
     {"delay", "<code> <ms>", "complete requests with the code late (0 clears)", 2, 2, RunDelay},
     {"counts", "", "request counts in total and per connection", 0, 0, RunCounts},
     {"connections", "", "one line per open connection", 0, 0, RunConnections},

@@ -425,6 +425,39 @@ TEST_F(SimDriverTest, FaultOnceFailsOneRequestAndPersistentUntilCleared)
     EXPECT_EQ(12u, control.CountOf(file.Id(), TARVO_IOCTL_GET_DRIVER_INFO));
 }
 
+TEST_F(SimDriverTest, FaultAfterPassesFailsOnlyTheLaterRequest)
+{
+    DeviceFile file;
+    ASSERT_EQ(0u, file.Open());
+    TarvoDriverInfo info = {};
+    ASSERT_EQ(TARVO_STATUS_SUCCESS,
+              control.SetFault(TARVO_IOCTL_GET_DRIVER_INFO, TARVO_STATUS_FAILED, SIM_FAULT_ONCE_AFTER + 2));
+    EXPECT_EQ(TARVO_STATUS_SUCCESS, file.GetDriverInfo(info));
+    EXPECT_EQ(TARVO_STATUS_SUCCESS, file.GetDriverInfo(info));
+    EXPECT_EQ(TARVO_STATUS_FAILED, file.GetDriverInfo(info));
+    EXPECT_EQ(TARVO_STATUS_SUCCESS, file.GetDriverInfo(info));
+}
+
+TEST_F(SimDriverTest, IgnoredStreamingCommandIsAcceptedAndChangesNothing)
+{
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, control.Plug(SimControl::PlugRecord()));
+    DeviceFile file;
+    ASSERT_EQ(0u, file.Open());
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, control.SetFault(TARVO_IOCTL_STREAMING_COMMAND, 0, SIM_FAULT_IGNORE));
+    const TarvoStreamingCommandRecord powerUp = {TARVO_STREAM_CMD_POWER_UP, 0};
+    TarvoStreamingStatus status = {};
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(TARVO_STATUS_SUCCESS, file.Request(TARVO_IOCTL_STREAMING_COMMAND, &powerUp, sizeof powerUp, nullptr, 0));
+        ASSERT_EQ(TARVO_STATUS_SUCCESS,
+                  file.Request(TARVO_IOCTL_GET_STREAMING_STATUS, nullptr, 0, &status, sizeof status));
+        EXPECT_EQ(TARVO_STREAM_DOWN, status.state) << "request " << i;
+    }
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, control.SetFault(TARVO_IOCTL_STREAMING_COMMAND, 0, SIM_FAULT_CLEAR));
+    EXPECT_EQ(TARVO_STATUS_SUCCESS, file.Request(TARVO_IOCTL_STREAMING_COMMAND, &powerUp, sizeof powerUp, nullptr, 0));
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, file.Request(TARVO_IOCTL_GET_STREAMING_STATUS, nullptr, 0, &status, sizeof status));
+    EXPECT_EQ(TARVO_STREAM_READY, status.state);
+}
+
 TEST_F(SimDriverTest, FaultedSetRoleDoesNotTakeTheRole)
 {
     DeviceFile a, b;
@@ -447,7 +480,9 @@ TEST_F(SimDriverTest, BadFaultAndDelayRecordsAreRefused)
         {"success status", {TARVO_IOCTL_GET_DRIVER_INFO, TARVO_STATUS_SUCCESS, SIM_FAULT_ONCE}},
         {"Win32 error status", {TARVO_IOCTL_GET_DRIVER_INFO, ERROR_ACCESS_DENIED, SIM_FAULT_ONCE}},
         {"warning severity", {TARVO_IOCTL_GET_DRIVER_INFO, 0x80000005, SIM_FAULT_ONCE}},
-        {"unknown mode", {TARVO_IOCTL_GET_DRIVER_INFO, TARVO_STATUS_FAILED, 3}},
+        {"ignore with a failure status", {TARVO_IOCTL_GET_DRIVER_INFO, TARVO_STATUS_FAILED, SIM_FAULT_IGNORE}},
+        {"unknown mode", {TARVO_IOCTL_GET_DRIVER_INFO, TARVO_STATUS_FAILED, 4}},
+        {"too many passes", {TARVO_IOCTL_GET_DRIVER_INFO, TARVO_STATUS_FAILED, SIM_FAULT_ONCE_AFTER + 256}},
     };
     for (const FaultRecordCase& c : faults) {
         SCOPED_TRACE(c.name);
