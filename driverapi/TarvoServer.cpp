@@ -141,10 +141,12 @@ TarvoStatus TarvoServer::Run(HANDLE stopEvent, HANDLE arrivalEvent)
 
 void TarvoServer::OnDevicesChanged()
 {
-    if (GetDeviceCount() != 0)
+    // A list that has become empty closes the connection at the end of this wake-up; one
+    // that has filled again before then keeps it open, or the server would detach from a
+    // driver with devices and hear of them only at the next arrival.
+    closePending = GetDeviceCount() == 0;
+    if (!closePending)
         (void)GoRunning(1);
-    else
-        closePending = true;
     (void)PostNotification(TARVO_NOTIFY_STREAM_RECONFIGURED);
     (void)PostNotification(TARVO_NOTIFY_DEVICE_LIST_CHANGED);
 }

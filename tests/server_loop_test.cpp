@@ -493,6 +493,23 @@ TEST_F(ServerLoopTest, LastDeviceGoneClosesTheConnectionAndAnArrivalOpensItAgain
     EXPECT_EQ(44100u, State().status.sampleRate);
 }
 
+TEST_F(ServerLoopTest, DevicePluggedBeforeAnEmptyListClosesTheConnectionKeepsItOpen)
+{
+    // The server's first list comes late and empty; the device plugged meanwhile is
+    // announced by a 3005 the server handles in the same wake-up that would close it.
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, sim.SetDelay(TARVO_IOCTL_GET_DEVICE_LIST, 500));
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, client.OpenAsClient(kName));
+    ASSERT_EQ(0u, thread.Start());
+    ASSERT_TRUE(Eventually([&] { return ServerRoleHeld(); }));
+    Plug();
+    ASSERT_TRUE(client.WaitFor(TARVO_NOTIFY_DEVICE_LIST_CHANGED));  // the empty list
+    ASSERT_EQ(TARVO_STATUS_SUCCESS, sim.SetDelay(TARVO_IOCTL_GET_DEVICE_LIST, 0));
+    ASSERT_TRUE(client.WaitFor(TARVO_NOTIFY_DEVICE_LIST_CHANGED));  // the list with the device
+    Sleep(300);
+    EXPECT_TRUE(ServerRoleHeld());
+    EXPECT_EQ(TARVO_STATUS_SUCCESS, client.RequestSampleRate(44100));
+}
+
 TEST_F(ServerLoopTest, SecondServerReturnsAtOnce)
 {
     Plug();
