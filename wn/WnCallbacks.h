@@ -42,3 +42,25 @@ public:
     T* object = nullptr;
     Function function = nullptr;
 };
+
+// A control request of the service control manager (HandlerEx): control, event type and
+// event data as the manager passes them; the result is the handler's answer.
+class WnServiceCallbackInterface {
+public:
+    virtual uint32_t OnServiceControl(uint32_t control, uint32_t eventType, void* eventData) = 0;
+protected:
+    ~WnServiceCallbackInterface() = default;
+};
+
+template <class T>
+class WnServiceCallbackForwarderT : public WnServiceCallbackInterface {
+public:
+    using Function = uint32_t (T::*)(uint32_t, uint32_t, void*);
+    uint32_t OnServiceControl(uint32_t control, uint32_t eventType, void* eventData) override
+    {
+        return (object->*function)(control, eventType, eventData);
+    }
+
+    T* object = nullptr;
+    Function function = nullptr;
+};

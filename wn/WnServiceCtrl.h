@@ -50,3 +50,17 @@ public:
     uint32_t Control(DWORD control, SERVICE_STATUS& status);
     uint32_t QueryStatus(SERVICE_STATUS& status);
 };
+
+// The running service's side: the status handle its control handler was registered with
+// (null until then, and in console mode). The handle belongs to the service control
+// manager and is never closed.
+class WnService {
+public:
+    WnService() = default;
+    virtual ~WnService() = default;
+
+    WnService(const WnService&) = delete;
+    WnService& operator=(const WnService&) = delete;
+
+    SERVICE_STATUS_HANDLE statusHandle = nullptr;
+};
