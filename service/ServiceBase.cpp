@@ -132,18 +132,22 @@ void ServiceBase::ServiceMain(DWORD, wchar_t**)
                 failure = L"Unable to register for PnP notifications.";
         }
     }
+    // Reporting SERVICE_STOPPED lets the dispatcher return and the process end while this
+    // thread still runs, so it comes last, after everything that uses the service object.
     if (failure != nullptr) {
         // The instance lock, when taken, stays held until the process ends.
         (void)log.WriteError(failure);
+        log.Close();
         (void)SetStatus(SERVICE_STOPPED, 0, 0, error, error);
         return;
     }
 
     (void)SetStatus(SERVICE_RUNNING, 0, 0, 0, 0);
     RunServer();
-    (void)SetStatus(SERVICE_STOPPED, 0, 0, 0, 0);
     ReleaseInstanceLock();
     (void)log.WriteInfo(L"%s terminating.", GetServiceName());
+    log.Close();
+    (void)SetStatus(SERVICE_STOPPED, 0, 0, 0, 0);
 }
 
 uint32_t ServiceBase::RegisterServiceDeviceEvents(const GUID& interfaceClass)

@@ -17,99 +17,18 @@
 #include "WnEventLog.h"
 #include "WnRegistryKey.h"
 #include "WnText.h"
+#include "WineEventTrace.h"
 #include "eventlog_writer/EventLogCases.h"
 
 namespace {
 
 // ---- what Wine traced of the writer program's events ----
 
-struct TracedEvent {
-    unsigned type = 0;
-    unsigned id = 0;
-    std::string channelClass;  // "trace", "err", ...
-    std::wstring text;
-    bool cut = false;          // Wine's trace ended the text with "..."
-};
-
-// Undoes the escapes of Wine's debug strings: \n \r \t \" \\ and \hhhh.
-bool Unescape(const std::string& quoted, std::wstring& text, bool& cut)
-{
-    if (quoted.size() < 3 || quoted[0] != 'L' || quoted[1] != '"')
-        return false;
-    size_t i = 2;
-    text.clear();
-    while (i < quoted.size() && quoted[i] != '"') {
-        char c = quoted[i++];
-        if (c != '\\') {
-            text += static_cast<wchar_t>(c);
-            continue;
-        }
-        if (i >= quoted.size())
-            return false;
-        c = quoted[i++];
-        switch (c) {
-        case 'n': text += L'\n'; break;
-        case 'r': text += L'\r'; break;
-        case 't': text += L'\t'; break;
-        case '"': text += L'"'; break;
-        case '\\': text += L'\\'; break;
-        default:
-            if (i + 3 > quoted.size())
-                return false;
-            text += static_cast<wchar_t>(std::stoul(quoted.substr(i - 1, 4), nullptr, 16));
-            i += 3;
-        }
-    }
-    if (i >= quoted.size())
-        return false;
-    cut = quoted.compare(i + 1, std::string::npos, "...") == 0;
-    return true;
-}
-
-// The ReportEventW calls in the trace, each from its advapi line and the eventlog line
-// after it.
-std::vector<TracedEvent> ReadTrace(const char* fileName, std::string& problem)
-{
-    std::vector<TracedEvent> events;
-    std::ifstream file(fileName);
-    if (!file) {
-        problem = std::string(fileName) + " is missing: CTest writes it before this program runs";
-        return events;
-    }
-    std::string line;
-    while (std::getline(file, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        const size_t call = line.find(":advapi:ReportEventW (");
-        if (call != std::string::npos) {
-            TracedEvent event;
-            void* handle = nullptr;
-            if (std::sscanf(line.c_str() + call + 22, "%p,0x%x,0x%*x,0x%x", &handle, &event.type, &event.id) != 3)
-                problem = "unreadable call line: " + line;
-            events.push_back(event);
-            continue;
-        }
-        const size_t text = line.find(":eventlog:ReportEventW ");
-        if (text == std::string::npos)
-            continue;
-        const size_t classStart = line.find(':') + 1;
-        if (events.empty() || !events.back().channelClass.empty()) {
-            problem = "a text without its call: " + line;
-            continue;
-        }
-        TracedEvent& event = events.back();
-        event.channelClass = line.substr(classStart, line.find(':', classStart) - classStart);
-        if (!Unescape(line.substr(text + 23), event.text, event.cut))
-            problem = "unreadable text line: " + line;
-    }
-    return events;
-}
-
 TEST(EventLogTraceTest, EveryEventReachesReportEventWWithItsTypeIdAndText)
 {
     using namespace EventLogCases;
     std::string problem;
-    const std::vector<TracedEvent> events = ReadTrace("eventlog_trace.txt", problem);
+    const std::vector<TracedEvent> events = ReadTrace("eventlog_trace.txt", 0, problem);
     ASSERT_EQ("", problem);
     ASSERT_EQ(kCaseCount, events.size());
     for (unsigned i = 0; i < kCaseCount; ++i) {
