@@ -413,24 +413,12 @@ TarvoStatus TarvoServer::OnSetSampleRate(uint32_t rate)
 
 TarvoStatus TarvoServer::OnSetBufferSizes(const TarvoBufferSizeSettings& settings)
 {
-    TarvoStreamingStatus stream = {};
-    TarvoStatus status = ReadStatusForChange(stream, true);
-    if (status != TARVO_STATUS_SUCCESS)
-        return status;
-    status = WithStreamStopped(0, [&] { return SetBufferSizes(settings); });
-    (void)PostNotification(TARVO_NOTIFY_STREAM_RECONFIGURED);
-    return status;
+    return ChangeLockedConfiguration(0, [&] { return SetBufferSizes(settings); });
 }
 
 TarvoStatus TarvoServer::OnSetStreamingDevice(const TarvoStreamingDeviceRecord& record)
 {
-    TarvoStreamingStatus stream = {};
-    TarvoStatus status = ReadStatusForChange(stream, true);
-    if (status != TARVO_STATUS_SUCCESS)
-        return status;
-    status = WithStreamStopped(1, [&] { return SetStreamingDevice(record); });
-    (void)PostNotification(TARVO_NOTIFY_STREAM_RECONFIGURED);
-    return status;
+    return ChangeLockedConfiguration(1, [&] { return SetStreamingDevice(record); });
 }
 
 TarvoStatus TarvoServer::OnDeviceRequest(uint8_t value)

@@ -127,6 +127,20 @@ protected:
         return status != TARVO_STATUS_SUCCESS ? status : restarted;
     }
 
+    // A change that counters 2 and 3 lock (buffer sizes, streaming device), made with the
+    // stream down; the clients hear of the attempt (3010) once the stream was touched.
+    template <class Change>
+    TarvoStatus ChangeLockedConfiguration(uint32_t mode, Change change)
+    {
+        TarvoStreamingStatus stream = {};
+        TarvoStatus status = ReadStatusForChange(stream, true);
+        if (status != TARVO_STATUS_SUCCESS)
+            return status;
+        status = WithStreamStopped(mode, change);
+        (void)PostNotification(TARVO_NOTIFY_STREAM_RECONFIGURED);
+        return status;
+    }
+
     // The device object at index when it takes part in the server's hooks, else null.
     TarvoDeviceCtrl* GetDeviceCtrl(uint32_t index) const;
     TarvoDeviceCtrl* FindDeviceCtrl(uint32_t key0, uint32_t key1) const;

@@ -28,6 +28,13 @@ uint32_t GetExecutablePath(wchar_t (&path)[VKN_MODULE_PATH_CHARS])
     return 0;
 }
 
+// Connects to the manager and opens the service with the access; the first error.
+uint32_t OpenInstalled(WnServiceCtrlMgr& manager, WnServiceCtrl& service, const wchar_t* name, DWORD access)
+{
+    const uint32_t error = manager.Open(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_ALL_ACCESS);
+    return error != 0 ? error : service.Open(manager, name, access);
+}
+
 }  // namespace
 
 ServiceBase::ServiceBase()
@@ -206,15 +213,11 @@ uint32_t ServiceBase::Install()
 uint32_t ServiceBase::Uninstall()
 {
     WnServiceCtrlMgr manager;
-    uint32_t error = manager.Open(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_ALL_ACCESS);
-    if (error != 0)
-        return error;
     {
         WnServiceCtrl installed;
-        error = installed.Open(manager, GetServiceName(), DELETE);
-        if (error != 0)
-            return error;
-        error = installed.Delete();
+        uint32_t error = OpenInstalled(manager, installed, GetServiceName(), DELETE);
+        if (error == 0)
+            error = installed.Delete();
         if (error != 0)
             return error;
     }
@@ -225,24 +228,16 @@ uint32_t ServiceBase::Uninstall()
 uint32_t ServiceBase::Start()
 {
     WnServiceCtrlMgr manager;
-    uint32_t error = manager.Open(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_ALL_ACCESS);
-    if (error != 0)
-        return error;
     WnServiceCtrl installed;
-    error = installed.Open(manager, GetServiceName(), SERVICE_START);
-    if (error != 0)
-        return error;
-    return installed.Start();
+    const uint32_t error = OpenInstalled(manager, installed, GetServiceName(), SERVICE_START);
+    return error != 0 ? error : installed.Start();
 }
 
 uint32_t ServiceBase::Stop()
 {
     WnServiceCtrlMgr manager;
-    uint32_t error = manager.Open(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_ALL_ACCESS);
-    if (error != 0)
-        return error;
     WnServiceCtrl installed;
-    error = installed.Open(manager, GetServiceName(), SERVICE_STOP | SERVICE_QUERY_STATUS);
+    uint32_t error = OpenInstalled(manager, installed, GetServiceName(), SERVICE_STOP | SERVICE_QUERY_STATUS);
     if (error != 0)
         return error;
     SERVICE_STATUS status = {};
