@@ -2,36 +2,14 @@
 
 #include <cwchar>
 
+#include "WnServiceCtrl.h"
+
 namespace {
 
 constexpr const wchar_t* kDevicePath = L"\\\\.\\" TARVO_DEVICE_OBJECT_NAME;
 constexpr uint32_t kPathChars = MAX_PATH * 2;
 constexpr uint32_t kPollMs = 50;
 constexpr uint32_t kStopWaitMs = 10000;
-
-// Service manager handles are closed with CloseServiceHandle, not CloseHandle, so they get
-// their own owner.
-class ScHandle {
-public:
-    explicit ScHandle(SC_HANDLE h = nullptr) : handle(h) {}
-    ~ScHandle()
-    {
-        if (handle != nullptr)
-            CloseServiceHandle(handle);
-    }
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    SC_HANDLE Get() const { return handle; }
-    void Reset(SC_HANDLE h)
-    {
-        if (handle != nullptr)
-            CloseServiceHandle(handle);
-        handle = h;
-    }
-
-private:
-    SC_HANDLE handle;
-};
 
 // A failed call that left no error still fails: the fallback stands in for it.
 uint32_t ErrorOr(uint32_t error, uint32_t fallback)
@@ -79,22 +57,20 @@ uint32_t FullSysPath(const wchar_t* given, wchar_t* path, uint32_t chars)
     return 0;
 }
 
-uint32_t OpenService(DWORD access, ScHandle& manager, SC_HANDLE* service)
+uint32_t OpenService(DWORD access, WnServiceCtrlMgr& manager, WnServiceCtrl& service)
 {
-    manager.Reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (manager.Get() == nullptr)
-        return LastErrorOr(ERROR_ACCESS_DENIED);
-    *service = OpenServiceW(manager.Get(), SIM_DRIVER_SERVICE_NAME, access);
-    return *service != nullptr ? 0 : LastErrorOr(ERROR_SERVICE_DOES_NOT_EXIST);
+    const uint32_t error = manager.Open(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    return error != 0 ? error : service.Open(manager, SIM_DRIVER_SERVICE_NAME, access);
 }
 
-uint32_t WaitForState(SC_HANDLE service, DWORD wanted, uint32_t timeoutMs)
+uint32_t WaitForState(WnServiceCtrl& service, DWORD wanted, uint32_t timeoutMs)
 {
     const DWORD start = GetTickCount();
     for (;;) {
         SERVICE_STATUS status = {};
-        if (!QueryServiceStatus(service, &status))
-            return LastErrorOr(ERROR_GEN_FAILURE);
+        const uint32_t error = service.QueryStatus(status);
+        if (error != 0)
+            return error;
         if (status.dwCurrentState == wanted)
             return 0;
         if (GetTickCount() - start >= timeoutMs)
@@ -127,23 +103,20 @@ uint32_t Install(const wchar_t* sysPath)
     if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES)
         return LastErrorOr(ERROR_FILE_NOT_FOUND);
 
-    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (manager.Get() == nullptr)
-        return LastErrorOr(ERROR_ACCESS_DENIED);
-    SC_HANDLE created = CreateServiceW(manager.Get(), SIM_DRIVER_SERVICE_NAME, L"Velkano simulated driver",
-                                       SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
-                                       SERVICE_ERROR_NORMAL, path, nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (created != nullptr) {
-        CloseServiceHandle(created);
-        return 0;
-    }
-    const uint32_t error = GetLastError();
+    WnServiceCtrlMgr manager;
+    uint32_t error = manager.Open(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (error != 0)
+        return error;
+    WnServiceCtrl service;
+    error = service.Create(manager, SIM_DRIVER_SERVICE_NAME, L"Velkano simulated driver", SERVICE_ALL_ACCESS,
+                           SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path, nullptr, nullptr,
+                           nullptr, nullptr, nullptr);
     if (error != ERROR_SERVICE_EXISTS)
-        return ErrorOr(error, ERROR_GEN_FAILURE);
-    ScHandle existing(OpenServiceW(manager.Get(), SIM_DRIVER_SERVICE_NAME, SERVICE_ALL_ACCESS));
-    if (existing.Get() == nullptr)
-        return LastErrorOr(ERROR_SERVICE_DOES_NOT_EXIST);
-    if (!ChangeServiceConfigW(existing.Get(), SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path,
+        return error;
+    error = service.Open(manager, SIM_DRIVER_SERVICE_NAME, SERVICE_ALL_ACCESS);
+    if (error != 0)
+        return error;
+    if (!ChangeServiceConfigW(service.Get(), SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path,
                               nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
         return LastErrorOr(ERROR_GEN_FAILURE);
     return 0;
@@ -151,49 +124,42 @@ uint32_t Install(const wchar_t* sysPath)
 
 uint32_t Uninstall()
 {
-    ScHandle manager;
-    SC_HANDLE raw = nullptr;
-    const uint32_t error = OpenService(SERVICE_ALL_ACCESS, manager, &raw);
+    WnServiceCtrlMgr manager;
+    WnServiceCtrl service;
+    uint32_t error = OpenService(SERVICE_ALL_ACCESS, manager, service);
     if (error != 0)
         return error;
-    ScHandle service(raw);
     SERVICE_STATUS status = {};
-    if (ControlService(service.Get(), SERVICE_CONTROL_STOP, &status))
-        WaitForState(service.Get(), SERVICE_STOPPED, kStopWaitMs);
-    if (!DeleteService(service.Get()))
-        return LastErrorOr(ERROR_GEN_FAILURE);
-    return 0;
+    if (service.Control(SERVICE_CONTROL_STOP, status) == 0)
+        (void)WaitForState(service, SERVICE_STOPPED, kStopWaitMs);
+    return service.Delete();
 }
 
 uint32_t Start()
 {
-    ScHandle manager;
-    SC_HANDLE raw = nullptr;
-    const uint32_t error = OpenService(SERVICE_ALL_ACCESS, manager, &raw);
+    WnServiceCtrlMgr manager;
+    WnServiceCtrl service;
+    const uint32_t error = OpenService(SERVICE_ALL_ACCESS, manager, service);
     if (error != 0)
         return error;
-    ScHandle service(raw);
-    if (!StartServiceW(service.Get(), 0, nullptr)) {
-        const uint32_t startError = GetLastError();
-        return startError == ERROR_SERVICE_ALREADY_RUNNING ? 0 : ErrorOr(startError, ERROR_GEN_FAILURE);
-    }
-    return 0;
+    const uint32_t startError = service.Start();
+    return startError == ERROR_SERVICE_ALREADY_RUNNING ? 0 : startError;
 }
 
 uint32_t Stop()
 {
-    ScHandle manager;
-    SC_HANDLE raw = nullptr;
-    const uint32_t error = OpenService(SERVICE_ALL_ACCESS, manager, &raw);
+    WnServiceCtrlMgr manager;
+    WnServiceCtrl service;
+    const uint32_t error = OpenService(SERVICE_ALL_ACCESS, manager, service);
     if (error != 0)
         return error;
-    ScHandle service(raw);
     SERVICE_STATUS status = {};
-    if (!ControlService(service.Get(), SERVICE_CONTROL_STOP, &status)) {
-        const uint32_t stopError = GetLastError();
-        return stopError == ERROR_SERVICE_NOT_ACTIVE ? 0 : ErrorOr(stopError, ERROR_GEN_FAILURE);
-    }
-    return WaitForState(service.Get(), SERVICE_STOPPED, kStopWaitMs);
+    const uint32_t stopError = service.Control(SERVICE_CONTROL_STOP, status);
+    if (stopError == ERROR_SERVICE_NOT_ACTIVE)
+        return 0;
+    if (stopError != 0)
+        return stopError;
+    return WaitForState(service, SERVICE_STOPPED, kStopWaitMs);
 }
 
 uint32_t EnsureRunning(uint32_t timeoutMs)
@@ -221,24 +187,15 @@ uint32_t EnsureRunning(uint32_t timeoutMs)
 
 uint32_t QueryState(uint32_t* error)
 {
-    ScHandle manager;
-    SC_HANDLE raw = nullptr;
-    uint32_t openError = OpenService(SERVICE_QUERY_STATUS, manager, &raw);
-    if (openError != 0) {
-        if (error != nullptr)
-            *error = openError;
-        return 0;
-    }
-    ScHandle service(raw);
+    WnServiceCtrlMgr manager;
+    WnServiceCtrl service;
     SERVICE_STATUS status = {};
-    if (!QueryServiceStatus(service.Get(), &status)) {
-        if (error != nullptr)
-            *error = LastErrorOr(ERROR_GEN_FAILURE);
-        return 0;
-    }
+    uint32_t result = OpenService(SERVICE_QUERY_STATUS, manager, service);
+    if (result == 0)
+        result = service.QueryStatus(status);
     if (error != nullptr)
-        *error = 0;
-    return status.dwCurrentState;
+        *error = result;
+    return result == 0 ? status.dwCurrentState : 0;
 }
 
 }  // namespace SimDriverService

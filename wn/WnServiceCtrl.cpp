@@ -2,9 +2,16 @@
 
 namespace {
 
+// A failed call that left no error code is still a failure.
+uint32_t FailureCode()
+{
+    const DWORD error = GetLastError();
+    return error != 0 ? error : ERROR_GEN_FAILURE;
+}
+
 uint32_t Result(BOOL ok)
 {
-    return ok ? 0 : GetLastError();
+    return ok ? 0 : FailureCode();
 }
 
 }  // namespace
@@ -28,7 +35,7 @@ uint32_t WnServiceCtrlMgr::Open(const wchar_t* machineName, const wchar_t* datab
 {
     Close();
     handle = OpenSCManagerW(machineName, databaseName, desiredAccess);
-    return handle != nullptr ? 0 : GetLastError();
+    return handle != nullptr ? 0 : FailureCode();
 }
 
 uint32_t WnServiceCtrl::Create(const WnServiceCtrlMgr& manager, const wchar_t* serviceName,
@@ -40,14 +47,14 @@ uint32_t WnServiceCtrl::Create(const WnServiceCtrlMgr& manager, const wchar_t* s
     Close();
     handle = CreateServiceW(manager.Get(), serviceName, displayName, desiredAccess, serviceType, startType,
                             errorControl, binaryPath, loadOrderGroup, tagId, dependencies, account, password);
-    return handle != nullptr ? 0 : GetLastError();
+    return handle != nullptr ? 0 : FailureCode();
 }
 
 uint32_t WnServiceCtrl::Open(const WnServiceCtrlMgr& manager, const wchar_t* serviceName, DWORD desiredAccess)
 {
     Close();
     handle = OpenServiceW(manager.Get(), serviceName, desiredAccess);
-    return handle != nullptr ? 0 : GetLastError();
+    return handle != nullptr ? 0 : FailureCode();
 }
 
 uint32_t WnServiceCtrl::SetDescription(const wchar_t* text)
