@@ -20,6 +20,7 @@
 #include "WineEventTrace.h"
 #include "WnRegistryKey.h"
 #include "WnServiceCtrl.h"
+#include "WnText.h"
 
 namespace {
 
@@ -468,6 +469,77 @@ TEST(ServiceControlHandlerTest, DeviceArrivalThroughTheHandlerReconnectsTheServe
     EXPECT_TRUE(Eventually([] { return AskServer() == TARVO_STATUS_SUCCESS; }));
     thread.Stop();  // returns once the loop has ended
     (void)sim.Reset();
+}
+
+// A service object for the test service program, which can be told to ignore a stop.
+class TestServiceObject : public ServiceBase {
+public:
+    TestServiceObject()
+    {
+        // A name of its own per run: a service of an earlier run may still be on its way out.
+        (void)FormatText(name, 64, L"velkano_ignoring_service_%lu", GetTickCount());
+    }
+    const wchar_t* GetServiceName() const override { return name; }
+    const wchar_t* GetDisplayName() const override { return L"Velkano ignoring test service"; }
+    const wchar_t* GetDescription() const override { return L""; }
+    LPSERVICE_MAIN_FUNCTIONW GetServiceMain() const override { return nullptr; }
+    int RunConsole() override { return 0; }
+
+protected:
+    uint32_t AcquireInstanceLock() override { return 0; }
+    void ReleaseInstanceLock() override {}
+    void GetInterfaceGuid(GUID& interfaceClass) const override { interfaceClass = GUID(); }
+    void RunServer() override {}
+
+private:
+    wchar_t name[64];
+};
+
+TEST(ServiceStopTest, StopOfAServiceThatIgnoresItEndsWith1460AfterFiveSeconds)
+{
+    TestServiceObject object;
+    const std::wstring testService = ProgramNextToThis().substr(0, ProgramNextToThis().size() - 14) +
+                                     L"velkano_test_service.exe";
+    const std::wstring binaryPath =
+        L"\"" + testService + L"\" " + object.GetServiceName() + L" ignore-first-stop";
+    {
+        WnServiceCtrlMgr manager;
+        ASSERT_EQ(0u, manager.Open(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_ALL_ACCESS));
+        WnServiceCtrl service;
+        if (service.Open(manager, object.GetServiceName(), DELETE) == 0)
+            (void)service.Delete();
+        service.Close();
+        ASSERT_EQ(0u, service.Create(manager, object.GetServiceName(), object.GetDisplayName(), SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                     binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    }
+    ASSERT_EQ(0u, object.Start());
+    EXPECT_EQ(static_cast<uint32_t>(ERROR_SERVICE_ALREADY_RUNNING), object.Start());
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(static_cast<uint32_t>(ERROR_TIMEOUT), object.Stop());
+    const DWORD elapsed = GetTickCount() - start;
+    EXPECT_GE(elapsed, 4500u);
+    EXPECT_LT(elapsed, 10000u);
+
+    // The service is still running; end its process, then it can go.
+    {
+        WnServiceCtrlMgr manager;
+        ASSERT_EQ(0u, manager.Open(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_ALL_ACCESS));
+        WnServiceCtrl service;
+        ASSERT_EQ(0u, service.Open(manager, object.GetServiceName(), SERVICE_QUERY_STATUS));
+        SERVICE_STATUS_PROCESS status = {};
+        DWORD needed = 0;
+        ASSERT_TRUE(QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                         sizeof status, &needed));
+        EXPECT_NE(static_cast<DWORD>(SERVICE_STOPPED), status.dwCurrentState);
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, status.dwProcessId);
+        ASSERT_NE(nullptr, process);
+        TerminateProcess(process, 0);
+        WaitForSingleObject(process, 10000);
+        CloseHandle(process);
+    }
+    // Deleting does not wait for the manager to notice the process has gone.
+    EXPECT_EQ(0u, object.Uninstall());
 }
 
 TEST(ServiceInstanceLockTest, TheLockIsNamedAfterServiceAndDriverAndTakenOnce)

@@ -1,6 +1,7 @@
-// A service program for the service control wrapper tests: run by the service control
-// manager as "velkano_test_service.exe <service name>", it reports itself running and
-// stops when it is told to.
+// A service program for the service control tests: run by the service control manager as
+// "velkano_test_service.exe <service name> [ignore-first-stop]", it reports itself running
+// and stops when it is told to (with ignore-first-stop: the second time it is told; the
+// service control manager may refuse to pass on a second stop, so the test ends it).
 #include <windows.h>
 
 namespace {
@@ -8,6 +9,7 @@ namespace {
 SERVICE_STATUS_HANDLE g_status;
 HANDLE g_stop;
 wchar_t* g_name;
+LONG g_stopsToIgnore;
 
 void Report(DWORD state)
 {
@@ -20,7 +22,9 @@ void Report(DWORD state)
 
 DWORD WINAPI Handler(DWORD control, DWORD, void*, void*)
 {
-    if (control == SERVICE_CONTROL_STOP)
+    if (control != SERVICE_CONTROL_STOP)
+        return NO_ERROR;
+    if (InterlockedDecrement(&g_stopsToIgnore) < 0)
         SetEvent(g_stop);
     return NO_ERROR;
 }
@@ -42,6 +46,7 @@ int wmain(int argc, wchar_t** argv)
     if (argc < 2)
         return 1;
     g_name = argv[1];
+    g_stopsToIgnore = argc > 2 && wcscmp(argv[2], L"ignore-first-stop") == 0 ? 1 : 0;
     g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SERVICE_TABLE_ENTRYW table[] = {{g_name, ServiceMain}, {nullptr, nullptr}};
     return StartServiceCtrlDispatcherW(table) ? 0 : 2;
