@@ -229,6 +229,48 @@ TEST_F(ServiceProgramTest, OptionsTheirMessagesAndExitCodes)
     }
 }
 
+TEST(ServiceProgramResourcesTest, VersionInformationAndManifest)
+{
+    const std::wstring program = ProgramNextToThis();
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(program.c_str(), &ignored);
+    ASSERT_NE(0u, size);
+    std::vector<uint8_t> data(size);
+    ASSERT_TRUE(GetFileVersionInfoW(program.c_str(), 0, size, data.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(MAKELONG(37, 1), fixed->dwFileVersionMS);
+    EXPECT_EQ(MAKELONG(0, 10), fixed->dwFileVersionLS);
+    EXPECT_EQ(MAKELONG(37, 1), fixed->dwProductVersionMS);
+    EXPECT_EQ(MAKELONG(0, 10), fixed->dwProductVersionLS);
+    struct Entry {
+        const wchar_t* name;
+        const wchar_t* value;
+    };
+    const Entry entries[] = {
+        {L"FileDescription", L"Velkano Device Control Service"}, {L"ProductName", L"Velkano Device Driver"},
+        {L"InternalName", L"velkanosvc"},                        {L"OriginalFilename", L"velkanosvc.exe"},
+        {L"CompanyName", L"Dravlin"},                             {L"FileVersion", L"1.37.10.0"},
+    };
+    for (const Entry& entry : entries) {
+        SCOPED_TRACE(Narrow(entry.name));
+        wchar_t* value = nullptr;
+        ASSERT_TRUE(VerQueryValueW(data.data(), (std::wstring(L"\\StringFileInfo\\040904B0\\") + entry.name).c_str(),
+                                   reinterpret_cast<void**>(&value), &length));
+        EXPECT_EQ(std::wstring(entry.value), value);
+    }
+
+    HMODULE module = LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(nullptr, module);
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    ASSERT_NE(nullptr, found);
+    const char* manifest = static_cast<const char*>(LockResource(LoadResource(module, found)));
+    const std::string text(manifest, SizeofResource(module, found));
+    EXPECT_NE(std::string::npos, text.find("<requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>"));
+    FreeLibrary(module);
+}
+
 TEST_F(ServiceProgramTest, InstalledFromAPathWithSpacesRunsStopsAndIsRemoved)
 {
     ASSERT_TRUE(CreateDirectoryW(kSpacedFolder, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
