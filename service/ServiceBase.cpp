@@ -1,6 +1,7 @@
 #include "ServiceBase.h"
 
 #include "WnEventLog.h"
+#include "WnHandle.h"
 #include "WnText.h"
 
 namespace {
@@ -22,7 +23,7 @@ uint32_t GetExecutablePath(wchar_t (&path)[VKN_MODULE_PATH_CHARS])
 {
     const DWORD length = GetModuleFileNameW(nullptr, path, VKN_MODULE_PATH_CHARS);
     if (length == 0)
-        return GetLastError();
+        return LastErrorOr(ERROR_GEN_FAILURE);
     if (length >= VKN_MODULE_PATH_CHARS)
         return ERROR_INSUFFICIENT_BUFFER;
     return 0;

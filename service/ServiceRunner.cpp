@@ -45,7 +45,10 @@ bool RunDispatchedServices(std::vector<ServiceBase*>& services)
 
 std::vector<ServiceBase*>& ServiceList()
 {
-    static std::vector<ServiceBase*> services;
+    // Never destroyed: after the last StopAll lets wmain return, the console control
+    // handler's thread may still be stepping through the list while the static
+    // destructors run.
+    static std::vector<ServiceBase*>& services = *new std::vector<ServiceBase*>;
     return services;
 }
 

@@ -25,6 +25,9 @@ TarvoService::TarvoService() : server(std::make_unique<CustomServer>())
 
 TarvoService::~TarvoService()
 {
+    // The notificator's thread calls into this object: it ends before the server and the
+    // arrival event go (a console run that ended on its own leaves it running).
+    (void)notificator.Stop(INFINITE);
     if (processService == this)
         processService = nullptr;
     server.reset();

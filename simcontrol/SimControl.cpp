@@ -2,6 +2,7 @@
 
 #include <cwchar>
 
+#include "WnHandle.h"
 #include "WnServiceCtrl.h"
 
 namespace {
@@ -12,16 +13,6 @@ constexpr uint32_t kPollMs = 50;
 constexpr uint32_t kStopWaitMs = 10000;
 
 // A failed call that left no error still fails: the fallback stands in for it.
-uint32_t ErrorOr(uint32_t error, uint32_t fallback)
-{
-    return error != 0 ? error : fallback;
-}
-
-uint32_t LastErrorOr(uint32_t fallback)
-{
-    return ErrorOr(GetLastError(), fallback);
-}
-
 // The driver file next to the running program.
 uint32_t DefaultSysPath(wchar_t* path, uint32_t chars)
 {

@@ -6,6 +6,14 @@
 #include <windows.h>
 #include <cstdint>
 
+// The calling thread's last error, or the fallback when the failed call left none: a
+// failure must never read as success (0).
+inline uint32_t LastErrorOr(uint32_t fallback)
+{
+    const DWORD error = GetLastError();
+    return error != 0 ? error : fallback;
+}
+
 class WnHandle {
 public:
     WnHandle() = default;

@@ -1,12 +1,13 @@
 #include "WnServiceCtrl.h"
 
+#include "WnHandle.h"
+
 namespace {
 
 // A failed call that left no error code is still a failure.
 uint32_t FailureCode()
 {
-    const DWORD error = GetLastError();
-    return error != 0 ? error : ERROR_GEN_FAILURE;
+    return LastErrorOr(ERROR_GEN_FAILURE);
 }
 
 uint32_t Result(BOOL ok)
