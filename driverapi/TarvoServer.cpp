@@ -153,6 +153,31 @@ void TarvoServer::OnDevicesChanged()
 
 // ---- stepping the stream ----
 
+TarvoStatus TarvoServer::ReadKnownState(TarvoStreamingStatus& stream)
+{
+    const TarvoStatus status = GetStreamingStatus(stream);
+    if (status != TARVO_STATUS_SUCCESS)
+        return status;
+    if (stream.state < TARVO_STREAM_DOWN || stream.state > TARVO_STREAM_NOT_SUPPORTED)
+        return TARVO_STATUS_INVALID_STATE;
+    return TARVO_STATUS_SUCCESS;
+}
+
+TarvoStatus TarvoServer::StepStream(uint32_t from, uint32_t to, uint32_t sampleRate, uint32_t command,
+                                    uint32_t argument)
+{
+    const TarvoStatus status = StreamingCommand(command, argument);
+    if (status != TARVO_STATUS_SUCCESS) {
+        // The device objects hear of a refused PREPARE, RUN or HALT, not of a refused
+        // power change.
+        if (command != TARVO_STREAM_CMD_POWER_UP && command != TARVO_STREAM_CMD_POWER_DOWN)
+            TransitionFailed(from, to, status);
+        return status;
+    }
+    AfterTransition(from, to, sampleRate);
+    return TARVO_STATUS_SUCCESS;
+}
+
 TarvoStatus TarvoServer::GoRunning(uint32_t mode)
 {
     TarvoStatus status = PrepareStart();
@@ -160,17 +185,14 @@ TarvoStatus TarvoServer::GoRunning(uint32_t mode)
         return status;
     for (uint32_t commands = 0;; ++commands) {
         TarvoStreamingStatus stream = {};
-        status = GetStreamingStatus(stream);
+        status = ReadKnownState(stream);
         if (status != TARVO_STATUS_SUCCESS)
             return status;
         const uint32_t state = stream.state;
         if (state == TARVO_STREAM_RUNNING || (state == TARVO_STREAM_READY && !HasStreamUsers(stream)))
             return TARVO_STATUS_SUCCESS;
-        if (state < TARVO_STREAM_DOWN || state > TARVO_STREAM_NOT_SUPPORTED)
-            return TARVO_STATUS_INVALID_STATE;
         if (commands == TARVO_MAX_STREAMING_STEPS)
             return TARVO_STATUS_INVALID_STATE;
-        const uint32_t rate = stream.sampleRate;
         if (state == TARVO_STREAM_ERROR || state == TARVO_STREAM_NOT_SUPPORTED) {
             status = StreamingCommand(TARVO_STREAM_CMD_RECOVER, 0);
             if (status != TARVO_STATUS_SUCCESS)
@@ -178,21 +200,16 @@ TarvoStatus TarvoServer::GoRunning(uint32_t mode)
             continue;
         }
         const uint32_t target = state + 1;
-        status = BeforeTransition(state, target, rate);
+        status = BeforeTransition(state, target, stream.sampleRate);
         if (status != TARVO_STATUS_SUCCESS)
             return status;
-        if (state == TARVO_STREAM_DOWN) {
-            status = StreamingCommand(TARVO_STREAM_CMD_POWER_UP, mode);
-            if (status != TARVO_STATUS_SUCCESS)
-                return status;
-        } else {
-            status = StreamingCommand(state == TARVO_STREAM_READY ? TARVO_STREAM_CMD_PREPARE : TARVO_STREAM_CMD_RUN, 0);
-            if (status != TARVO_STATUS_SUCCESS) {
-                TransitionFailed(state, target, status);
-                return status;
-            }
-        }
-        AfterTransition(state, target, rate);
+        if (state == TARVO_STREAM_DOWN)
+            status = StepStream(state, target, stream.sampleRate, TARVO_STREAM_CMD_POWER_UP, mode);
+        else
+            status = StepStream(state, target, stream.sampleRate,
+                                state == TARVO_STREAM_READY ? TARVO_STREAM_CMD_PREPARE : TARVO_STREAM_CMD_RUN, 0);
+        if (status != TARVO_STATUS_SUCCESS)
+            return status;
     }
 }
 
@@ -200,55 +217,39 @@ TarvoStatus TarvoServer::GoStopped(uint32_t mode)
 {
     for (uint32_t commands = 0;; ++commands) {
         TarvoStreamingStatus stream = {};
-        TarvoStatus status = GetStreamingStatus(stream);
+        TarvoStatus status = ReadKnownState(stream);
         if (status != TARVO_STATUS_SUCCESS)
             return status;
         const uint32_t state = stream.state;
         if (state == TARVO_STREAM_DOWN)
             return TARVO_STATUS_SUCCESS;
-        if (state < TARVO_STREAM_DOWN || state > TARVO_STREAM_NOT_SUPPORTED)
-            return TARVO_STATUS_INVALID_STATE;
         if (commands == TARVO_MAX_STREAMING_STEPS)
             return TARVO_STATUS_INVALID_STATE;
-        const uint32_t rate = stream.sampleRate;
         if (state == TARVO_STREAM_ERROR || state == TARVO_STREAM_NOT_SUPPORTED) {
             status = StreamingCommand(TARVO_STREAM_CMD_RECOVER, 0);
-            if (status != TARVO_STATUS_SUCCESS)
-                return status;
         } else if (state == TARVO_STREAM_READY) {
-            (void)BeforeTransition(state, TARVO_STREAM_DOWN, rate);  // stepping down cannot be vetoed
-            status = StreamingCommand(TARVO_STREAM_CMD_POWER_DOWN, mode);
-            if (status != TARVO_STATUS_SUCCESS)
-                return status;
-            AfterTransition(state, TARVO_STREAM_DOWN, rate);
+            (void)BeforeTransition(state, TARVO_STREAM_DOWN, stream.sampleRate);  // stepping down cannot be vetoed
+            status = StepStream(state, TARVO_STREAM_DOWN, stream.sampleRate, TARVO_STREAM_CMD_POWER_DOWN, mode);
         } else {
-            (void)BeforeTransition(state, TARVO_STREAM_READY, rate);
-            status = StreamingCommand(TARVO_STREAM_CMD_HALT, 0);
-            if (status != TARVO_STATUS_SUCCESS) {
-                TransitionFailed(state, TARVO_STREAM_READY, status);
-                return status;
-            }
-            AfterTransition(state, TARVO_STREAM_READY, rate);
+            (void)BeforeTransition(state, TARVO_STREAM_READY, stream.sampleRate);
+            status = StepStream(state, TARVO_STREAM_READY, stream.sampleRate, TARVO_STREAM_CMD_HALT, 0);
         }
+        if (status != TARVO_STATUS_SUCCESS)
+            return status;
     }
 }
 
 TarvoStatus TarvoServer::GoIdle()
 {
     TarvoStreamingStatus stream = {};
-    TarvoStatus status = GetStreamingStatus(stream);
+    const TarvoStatus status = GetStreamingStatus(stream);
     if (status != TARVO_STATUS_SUCCESS)
         return status;
     const uint32_t state = stream.state;
     if ((state != TARVO_STREAM_PREPARED && state != TARVO_STREAM_RUNNING) || HasStreamUsers(stream))
         return TARVO_STATUS_SUCCESS;
     (void)BeforeTransition(state, TARVO_STREAM_READY, stream.sampleRate);
-    status = StreamingCommand(TARVO_STREAM_CMD_HALT, 0);
-    if (status != TARVO_STATUS_SUCCESS)
-        TransitionFailed(state, TARVO_STREAM_READY, status);
-    else
-        AfterTransition(state, TARVO_STREAM_READY, stream.sampleRate);
-    return status;
+    return StepStream(state, TARVO_STREAM_READY, stream.sampleRate, TARVO_STREAM_CMD_HALT, 0);
 }
 
 bool TarvoServer::HasStreamUsers(const TarvoStreamingStatus& status)

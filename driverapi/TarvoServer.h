@@ -148,4 +148,10 @@ protected:
 private:
     // Connects at the loop's start; false when another server holds the role.
     bool Connect();
+    // The streaming status; TARVO_STATUS_INVALID_STATE when the driver names a state the
+    // stepping does not know.
+    TarvoStatus ReadKnownState(TarvoStreamingStatus& stream);
+    // One step of the stream by a streaming command, with the device objects told of its
+    // outcome (their BeforeTransition is the caller's: only steps up may be vetoed).
+    TarvoStatus StepStream(uint32_t from, uint32_t to, uint32_t sampleRate, uint32_t command, uint32_t argument);
 };
