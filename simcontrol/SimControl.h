@@ -31,6 +31,10 @@ uint32_t EnsureRunning(uint32_t timeoutMs = 10000);
 uint32_t QueryState(uint32_t* error);
 }  // namespace SimDriverService
 
+// The name of a request code the simulator keeps in its log, as the tool and the tests
+// show it ("SET_WDM_PINS"); null for any other code.
+const char* SimRequestName(uint32_t code);
+
 class SimControl {
 public:
     // Opens a control connection; the Win32 error of CreateFileW on failure.

@@ -534,25 +534,8 @@ const char* StreamStateName(uint32_t state)
 
 const char* RequestName(uint32_t code)
 {
-    static const struct {
-        uint32_t code;
-        const char* name;
-    } kNames[] = {
-        {TARVO_IOCTL_STREAMING_COMMAND, "STREAMING_COMMAND"}, {TARVO_IOCTL_SET_SAMPLE_RATE, "SET_SAMPLE_RATE"},
-        {TARVO_IOCTL_SELECT_SAMPLE_RATE, "SELECT_SAMPLE_RATE"}, {TARVO_IOCTL_SET_BUFFER_SIZES, "SET_BUFFER_SIZES"},
-        {TARVO_IOCTL_SET_POLICY, "SET_POLICY"}, {TARVO_IOCTL_SET_STREAMING_DEVICE, "SET_STREAMING_DEVICE"},
-        {TARVO_IOCTL_SET_SPDIF_PASS_THROUGH, "SET_SPDIF_PASS_THROUGH"},
-        {TARVO_IOCTL_SET_VOLUME_BYPASS, "SET_VOLUME_BYPASS"}, {TARVO_IOCTL_SET_MUTE_BYPASS, "SET_MUTE_BYPASS"},
-        {TARVO_IOCTL_SET_VOLUMES, "SET_VOLUMES"}, {TARVO_IOCTL_SET_WEIGHTS, "SET_WEIGHTS"},
-        {TARVO_IOCTL_SET_STORED_VOLUMES, "SET_STORED_VOLUMES"},
-        {TARVO_IOCTL_SET_PLUGIN_PARAMETERS, "SET_PLUGIN_PARAMETERS"}, {TARVO_IOCTL_SET_ROUTING, "SET_ROUTING"},
-        {TARVO_IOCTL_SET_WDM_CHANNELS, "SET_WDM_CHANNELS"}, {TARVO_IOCTL_SET_WDM_PINS, "SET_WDM_PINS"},
-        {TARVO_IOCTL_C20, "C20"}, {TARVO_IOCTL_C22, "C22"},
-    };
-    for (const auto& entry : kNames)
-        if (entry.code == code)
-            return entry.name;
-    return "?";
+    const char* name = SimRequestName(code);
+    return name != nullptr ? name : "?";
 }
 
 int RunState(int, char**)

@@ -43,27 +43,31 @@ bool Eventually(const std::function<bool()>& condition, uint32_t timeoutMs)
 
 namespace {
 
-struct CodeName {
+// How many leading input words a description shows; other requests show their name alone.
+struct CodeWords {
     uint32_t code;
-    const char* name;
-    int words;  // leading input words shown
+    int words;
 };
 
-const CodeName kCodeNames[] = {
-    {TARVO_IOCTL_SET_SAMPLE_RATE, "SET_SAMPLE_RATE", 1},
-    {TARVO_IOCTL_SELECT_SAMPLE_RATE, "SELECT_SAMPLE_RATE", 1},
-    {TARVO_IOCTL_SET_BUFFER_SIZES, "SET_BUFFER_SIZES", 3},
-    {TARVO_IOCTL_SET_POLICY, "SET_POLICY", 1},
-    {TARVO_IOCTL_SET_STREAMING_DEVICE, "SET_STREAMING_DEVICE", 3},
-    {TARVO_IOCTL_SET_ROUTING, "SET_ROUTING", 2},
-    {TARVO_IOCTL_SET_WDM_CHANNELS, "SET_WDM_CHANNELS", 0},
-    {TARVO_IOCTL_SET_WDM_PINS, "SET_WDM_PINS", 0},
-    {TARVO_IOCTL_SET_WEIGHTS, "SET_WEIGHTS", 0},
-    {TARVO_IOCTL_SET_VOLUMES, "SET_VOLUMES", 0},
-    {TARVO_IOCTL_SET_STORED_VOLUMES, "SET_STORED_VOLUMES", 2},
-    {TARVO_IOCTL_C20, "C20", 2},
-    {TARVO_IOCTL_C22, "C22", 2},
+const CodeWords kShownWords[] = {
+    {TARVO_IOCTL_SET_SAMPLE_RATE, 1},
+    {TARVO_IOCTL_SELECT_SAMPLE_RATE, 1},
+    {TARVO_IOCTL_SET_BUFFER_SIZES, 3},
+    {TARVO_IOCTL_SET_POLICY, 1},
+    {TARVO_IOCTL_SET_STREAMING_DEVICE, 3},
+    {TARVO_IOCTL_SET_ROUTING, 2},
+    {TARVO_IOCTL_SET_STORED_VOLUMES, 2},
+    {TARVO_IOCTL_C20, 2},
+    {TARVO_IOCTL_C22, 2},
 };
+
+int ShownWords(uint32_t code)
+{
+    for (const CodeWords& known : kShownWords)
+        if (known.code == code)
+            return known.words;
+    return 0;
+}
 
 const char* const kCommandNames[] = {"?", "RECOVER", "POWER_UP", "POWER_DOWN", "PREPARE", "RUN", "HALT"};
 
@@ -88,15 +92,15 @@ std::string DescribeLogEntry(const SimLogEntry& entry)
             std::snprintf(text, sizeof text, "%s", name);
         return text;
     }
-    for (const CodeName& known : kCodeNames)
-        if (known.code == entry.code) {
-            std::string line = known.name;
-            for (int i = 0; i < known.words; ++i)
-                line += " " + std::to_string(Word(entry, i));
-            return line;
-        }
-    std::snprintf(text, sizeof text, "0x%08X", entry.code);
-    return text;
+    const char* name = SimRequestName(entry.code);
+    if (name == nullptr) {
+        std::snprintf(text, sizeof text, "0x%08X", entry.code);
+        return text;
+    }
+    std::string line = name;
+    for (int i = 0; i < ShownWords(entry.code); ++i)
+        line += " " + std::to_string(Word(entry, i));
+    return line;
 }
 
 std::vector<SimLogEntry> LogAfter(SimControl& sim, uint32_t sequence)
