@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "TestRegistry.h"
 #include "WnEventLog.h"
 #include "WnRegistryKey.h"
 #include "WnText.h"
@@ -234,14 +235,10 @@ protected:
     {
         WnRegistryKey key;
         ASSERT_EQ(0u, key.Open(HKEY_LOCAL_MACHINE, keyPath, KEY_READ));
-        DWORD type = 0;
-        wchar_t data[300] = {};
-        DWORD size = sizeof data;
-        ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key.Get(), L"EventMessageFile", nullptr, &type,
-                                                  reinterpret_cast<BYTE*>(data), &size));
-        EXPECT_EQ(static_cast<DWORD>(REG_EXPAND_SZ), type);
-        EXPECT_EQ((wcslen(messageFile) + 1) * sizeof(wchar_t), size);  // terminator included
-        EXPECT_STREQ(messageFile, data);
+        RegistryValue stored;
+        ASSERT_EQ(0u, ReadRegistryValue(key.Get(), L"EventMessageFile", stored));
+        EXPECT_EQ(static_cast<DWORD>(REG_EXPAND_SZ), stored.type);
+        EXPECT_EQ(std::wstring(messageFile) + L'\0', stored.data);  // terminator included
         uint32_t types = 0;
         EXPECT_EQ(0u, key.ReadDword(L"TypesSupported", types));
         EXPECT_EQ(7u, types);

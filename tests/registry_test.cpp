@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "TestRegistry.h"
 #include "WnRegistryKey.h"
 #include "WnText.h"
 
@@ -68,18 +69,14 @@ TEST_F(RegistryKeyTest, ValuesOfAnotherTypeOrSizeAreBadFormatAndLeaveTheOutput)
 TEST_F(RegistryKeyTest, WriteStringStoresTerminatorAndRefusesOtherTypes)
 {
     EXPECT_EQ(0u, key.WriteString(L"Name", L"velkano", REG_SZ));
-    DWORD type = 0;
-    wchar_t data[32] = {};
-    DWORD size = sizeof data;
-    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key.Get(), L"Name", nullptr, &type, reinterpret_cast<BYTE*>(data), &size));
-    EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
-    EXPECT_EQ(16u, size);  // (7 + 1) * 2
-    EXPECT_STREQ(L"velkano", data);
+    RegistryValue stored;
+    ASSERT_EQ(0u, ReadRegistryValue(key.Get(), L"Name", stored));
+    EXPECT_EQ(static_cast<DWORD>(REG_SZ), stored.type);
+    EXPECT_EQ(std::wstring(L"velkano", 8), stored.data);  // terminator included
 
     EXPECT_EQ(0u, key.WriteString(L"Expand", L"%SystemRoot%", REG_EXPAND_SZ));
     EXPECT_EQ(static_cast<uint32_t>(ERROR_BAD_FORMAT), key.WriteString(L"Wrong", L"x", REG_DWORD));
-    size = sizeof data;
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(key.Get(), L"Wrong", nullptr, &type, nullptr, &size));
+    EXPECT_EQ(static_cast<uint32_t>(ERROR_FILE_NOT_FOUND), ReadRegistryValue(key.Get(), L"Wrong", stored));
 }
 
 TEST_F(RegistryKeyTest, CreateLevelByLevelOpenAndDelete)

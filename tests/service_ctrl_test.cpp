@@ -3,10 +3,10 @@
 // deleted. Every test works on a service named after its process, removed afterwards.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <cwchar>
 #include <vector>
 
+#include "TestRegistry.h"
 #include "WnRegistryKey.h"
 #include "WnServiceCtrl.h"
 #include "WnText.h"
@@ -100,14 +100,10 @@ TEST_F(ServiceCtrlTest, CreateStoresExactlyTheArgumentsGiven)
     FormatText(keyPath, 128, L"SYSTEM\\CurrentControlSet\\Services\\%s", name);
     WnRegistryKey key;
     ASSERT_EQ(0u, key.Open(HKEY_LOCAL_MACHINE, keyPath, KEY_READ));
-    DWORD type = 0;
-    wchar_t dependencies[64] = {};
-    DWORD size = sizeof dependencies;
-    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key.Get(), L"DependOnService", nullptr, &type,
-                                              reinterpret_cast<BYTE*>(dependencies), &size));
-    EXPECT_EQ(static_cast<DWORD>(REG_MULTI_SZ), type);
-    EXPECT_EQ(sizeof(L"eventlog\0PlugPlay\0"), size);
-    EXPECT_EQ(0, memcmp(L"eventlog\0PlugPlay\0", dependencies, sizeof(L"eventlog\0PlugPlay\0")));
+    RegistryValue dependencies;
+    ASSERT_EQ(0u, ReadRegistryValue(key.Get(), L"DependOnService", dependencies));
+    EXPECT_EQ(static_cast<DWORD>(REG_MULTI_SZ), dependencies.type);
+    EXPECT_EQ(std::wstring(L"eventlog\0PlugPlay\0", 19), dependencies.data);  // both terminators
 
     std::vector<BYTE> descriptionBuffer(1024);
     ASSERT_TRUE(QueryServiceConfig2W(service.Get(), SERVICE_CONFIG_DESCRIPTION, descriptionBuffer.data(),

@@ -17,6 +17,7 @@
 
 #include "ServiceTestSupport.h"
 #include "TarvoService.h"
+#include "TestRegistry.h"
 #include "WineEventTrace.h"
 #include "WnRegistryKey.h"
 #include "WnServiceCtrl.h"
@@ -304,22 +305,16 @@ TEST_F(ServiceProgramTest, InstalledFromAPathWithSpacesRunsStopsAndIsRemoved)
 
         WnRegistryKey key;
         ASSERT_EQ(0u, key.Open(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Services\\velkanosvc", KEY_READ));
-        wchar_t dependencies[64] = {};
-        DWORD size = sizeof dependencies;
-        DWORD type = 0;
-        ASSERT_EQ(0, RegQueryValueExW(key.Get(), L"DependOnService", nullptr, &type,
-                                      reinterpret_cast<BYTE*>(dependencies), &size));
-        EXPECT_EQ(static_cast<DWORD>(REG_MULTI_SZ), type);
-        EXPECT_EQ(std::wstring(L"eventlog\0PlugPlay\0", 18), std::wstring(dependencies, 18));
+        RegistryValue stored;
+        ASSERT_EQ(0u, ReadRegistryValue(key.Get(), L"DependOnService", stored));
+        EXPECT_EQ(static_cast<DWORD>(REG_MULTI_SZ), stored.type);
+        EXPECT_EQ(std::wstring(L"eventlog\0PlugPlay\0", 19), stored.data);  // both terminators
 
         WnRegistryKey source;
         ASSERT_EQ(0u, source.Open(HKEY_LOCAL_MACHINE,
                                   L"System\\CurrentControlSet\\Services\\EventLog\\Application\\velkanosvc", KEY_READ));
-        wchar_t messageFile[MAX_PATH] = {};
-        size = sizeof messageFile;
-        ASSERT_EQ(0, RegQueryValueExW(source.Get(), L"EventMessageFile", nullptr, &type,
-                                      reinterpret_cast<BYTE*>(messageFile), &size));
-        EXPECT_EQ(std::wstring(kSpacedProgram), messageFile);
+        ASSERT_EQ(0u, ReadRegistryValue(source.Get(), L"EventMessageFile", stored));
+        EXPECT_EQ(std::wstring(kSpacedProgram) + L'\0', stored.data);
         uint32_t types = 0;
         EXPECT_EQ(0u, source.ReadDword(L"TypesSupported", types));
         EXPECT_EQ(7u, types);
